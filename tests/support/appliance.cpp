@@ -1,0 +1,488 @@
+#include "appliance.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+
+namespace appliance {
+
+const char *const kBinDir = "/run/appliance/bin";
+const char *const kStateDir = "/run/appliance";
+
+namespace {
+
+[[noreturn]] void fail(const std::string &what)
+{
+    throw std::runtime_error(what + ": " + strerror(errno));
+}
+
+std::string program_path(const std::string &program)
+{
+    return program.find('/') == std::string::npos ? std::string(kBinDir) + "/" + program : program;
+}
+
+// In the child, just before exec: every descriptor from 3 up that the test
+// did not ask to hand over is closed.
+void close_all_but(const std::vector<int> &keep)
+{
+    DIR *dir = opendir("/proc/self/fd");
+    if (dir == nullptr)
+        _exit(125);
+    std::vector<int> open_fds;
+    struct dirent *e;
+    while ((e = readdir(dir)) != nullptr) {
+        if (e->d_name[0] != '.')
+            open_fds.push_back(atoi(e->d_name));
+    }
+    int own = dirfd(dir);
+    for (int fd : open_fds) {
+        if (fd > 2 && fd != own && std::find(keep.begin(), keep.end(), fd) == keep.end())
+            close(fd);
+    }
+    closedir(dir);
+}
+
+[[noreturn]] void child(const std::string &path, const Start &s, int in[2], int out[2], int err[2])
+{
+    setpgid(0, 0);
+    if (s.close_stdin) {
+        close(0);
+    } else {
+        dup2(in[0], 0);
+    }
+    if (s.close_stdout) {
+        close(1);
+    } else {
+        dup2(out[1], 1);
+    }
+    if (s.close_stderr) {
+        close(2);
+    } else {
+        dup2(err[1], 2);
+    }
+
+    struct rlimit rl;
+    getrlimit(RLIMIT_NOFILE, &rl);
+    if (s.raise_nofile_to_hard) {
+        rl.rlim_cur = rl.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
+    if (!s.extra_fds.empty()) {
+        int null = open("/dev/null", O_RDWR);
+        for (int fd : s.extra_fds) {
+            if (dup2(null, fd) != fd)
+                _exit(124);
+        }
+        if (std::find(s.extra_fds.begin(), s.extra_fds.end(), null) == s.extra_fds.end())
+            close(null);
+    }
+    close_all_but(s.extra_fds);
+    if (s.lower_nofile_to >= 0) {
+        rl.rlim_cur = static_cast<rlim_t>(s.lower_nofile_to);
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
+
+    umask(s.umask);
+    if (s.ignore_all_signals) {
+        for (int n = 1; n <= 64; n++)
+            signal(n, SIG_IGN);
+    } else {
+        for (int n = 1; n <= 64; n++)
+            signal(n, SIG_DFL);
+    }
+    sigset_t mask;
+    if (s.block_all_signals) {
+        sigfillset(&mask);
+    } else {
+        sigemptyset(&mask);
+    }
+    sigprocmask(SIG_SETMASK, &mask, nullptr);
+
+    if (chdir(s.cwd.c_str()) != 0)
+        _exit(123);
+    if (setgroups(s.groups.size(), s.groups.data()) != 0 || setresgid(s.gid, s.gid, s.gid) != 0 ||
+        setresuid(s.uid, s.uid, s.uid) != 0)
+        _exit(122);
+
+    std::vector<char *> argv;
+    argv.push_back(const_cast<char *>(s.set_argv0 ? s.argv0.c_str() : path.c_str()));
+    for (const std::string &a : s.args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char *> envp;
+    for (const std::string &e : s.env)
+        envp.push_back(const_cast<char *>(e.c_str()));
+    envp.push_back(nullptr);
+    execve(path.c_str(), argv.data(), envp.data());
+    _exit(121);
+}
+
+std::string unescape(const std::string &text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); i++) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            out += text[i];
+            continue;
+        }
+        char c = text[++i];
+        if (c == 'n') {
+            out += '\n';
+        } else if (c == 't') {
+            out += '\t';
+        } else if (c == 'x' && i + 2 < text.size()) {
+            out += static_cast<char>(strtol(text.substr(i + 1, 2).c_str(), nullptr, 16));
+            i += 2;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::vector<long> numbers(const std::string &text)
+{
+    std::vector<long> out;
+    std::istringstream in(text);
+    long v;
+    while (in >> v)
+        out.push_back(v);
+    return out;
+}
+
+void make_parents(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0)
+        make_dir(path.substr(0, slash));
+}
+
+} // namespace
+
+bool Result::exited() const
+{
+    return WIFEXITED(status);
+}
+
+int Result::code() const
+{
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+Result run(const std::string &program, const Start &start)
+{
+    std::string path = program_path(program);
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+        fail("pipe");
+    pid_t pid = fork();
+    if (pid == -1)
+        fail("fork");
+    if (pid == 0)
+        child(path, start, in, out, err);
+    setpgid(pid, pid);
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+
+    // The input is small; a helper that never reads it must not block us.
+    signal(SIGPIPE, SIG_IGN);
+    if (!start.stdin_text.empty()) {
+        ssize_t n = write(in[1], start.stdin_text.data(), start.stdin_text.size());
+        (void)n;
+    }
+    close(in[1]);
+
+    Result result;
+    struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string *sinks[2] = {&result.out, &result.err};
+    int open_pipes = 2;
+    time_t deadline = time(nullptr) + start.timeout_seconds;
+    bool timed_out = false;
+    while (open_pipes > 0) {
+        int left = static_cast<int>(deadline - time(nullptr));
+        if (left <= 0) {
+            timed_out = true;
+            break;
+        }
+        int ready = poll(fds, 2, left * 1000);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0) {
+            timed_out = true;
+            break;
+        }
+        for (int i = 0; i < 2; i++) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            char buf[65536];
+            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                sinks[i]->append(buf, static_cast<size_t>(n));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                open_pipes--;
+            }
+        }
+    }
+    if (timed_out)
+        kill(-pid, SIGKILL);
+    for (auto &f : fds) {
+        if (f.fd >= 0)
+            close(f.fd);
+    }
+    while (waitpid(pid, &result.status, 0) == -1) {
+        if (errno != EINTR)
+            fail("waitpid");
+    }
+    if (timed_out)
+        throw std::runtime_error(program + " did not end within " +
+                                 std::to_string(start.timeout_seconds) + " seconds");
+    return result;
+}
+
+std::vector<std::string> Record::env_without_pwd() const
+{
+    std::vector<std::string> out;
+    for (const std::string &e : env) {
+        if (e.compare(0, 4, "PWD=") != 0)
+            out.push_back(e);
+    }
+    return out;
+}
+
+std::vector<Record> trace()
+{
+    std::vector<Record> records;
+    std::istringstream in(read_file(std::string(kStateDir) + "/trace"));
+    std::string line;
+    Record *current = nullptr;
+    size_t seq = 0;
+    while (std::getline(in, line)) {
+        seq++;
+        size_t blank = line.find(' ');
+        std::string key = line.substr(0, blank);
+        std::string value = blank == std::string::npos ? "" : line.substr(blank + 1);
+        if (key == "begin") {
+            records.emplace_back();
+            current = &records.back();
+            current->name = unescape(value);
+            current->begin_seq = seq;
+        } else if (key == "exit" || key == "daemon") {
+            std::istringstream fields(value);
+            std::string name;
+            long pid = 0, code = 0;
+            fields >> name >> pid >> code;
+            for (Record &r : records) {
+                if (key == "exit" && r.pid == pid && !r.finished) {
+                    r.finished = true;
+                    r.exit_code = static_cast<int>(code);
+                    r.exit_seq = seq;
+                } else if (key == "daemon" && unescape(name) == r.name && !r.finished &&
+                           r.daemon_pid == 0) {
+                    r.daemon_pid = static_cast<pid_t>(pid);
+                }
+            }
+        } else if (current == nullptr) {
+            continue;
+        } else if (key == "end") {
+            current = nullptr;
+        } else if (key == "exe") {
+            current->exe = unescape(value);
+        } else if (key == "pid") {
+            current->pid = atoi(value.c_str());
+        } else if (key == "ppid") {
+            current->ppid = atoi(value.c_str());
+        } else if (key == "arg") {
+            current->argv.push_back(unescape(value));
+        } else if (key == "env") {
+            current->env.push_back(unescape(value));
+        } else if (key == "uid") {
+            current->uid = numbers(value);
+        } else if (key == "gid") {
+            current->gid = numbers(value);
+        } else if (key == "groups") {
+            current->groups = numbers(value);
+        } else if (key == "umask") {
+            current->umask = static_cast<unsigned>(strtoul(value.c_str(), nullptr, 8));
+        } else if (key == "sigign") {
+            current->sigign = strtoull(value.c_str(), nullptr, 16);
+        } else if (key == "sigblk") {
+            current->sigblk = strtoull(value.c_str(), nullptr, 16);
+        } else if (key == "core") {
+            current->core = value;
+        } else if (key == "nofile") {
+            current->nofile = value;
+        } else if (key == "cwd") {
+            current->cwd = unescape(value);
+        } else if (key == "fd") {
+            size_t sp = value.find(' ');
+            current->fds[atoi(value.substr(0, sp).c_str())] =
+                sp == std::string::npos ? "" : unescape(value.substr(sp + 1));
+        }
+    }
+    return records;
+}
+
+std::vector<std::string> trace_lines()
+{
+    std::vector<std::string> lines;
+    for (const Record &r : trace()) {
+        std::string joined;
+        for (const std::string &a : r.argv)
+            joined += (joined.empty() ? "" : " ") + a;
+        lines.push_back(joined);
+    }
+    return lines;
+}
+
+void clear_trace()
+{
+    write_file(std::string(kStateDir) + "/trace", "");
+}
+
+namespace {
+std::string standin_file(const std::string &name, const char *what)
+{
+    return std::string(kStateDir) + "/standin/" + name + what;
+}
+} // namespace
+
+void standin_exit(const std::string &name, int code)
+{
+    write_file(standin_file(name, ".exit"), std::to_string(code));
+}
+
+void standin_stdout(const std::string &name, const std::string &text)
+{
+    write_file(standin_file(name, ".stdout"), text);
+}
+
+void standin_stderr(const std::string &name, const std::string &text)
+{
+    write_file(standin_file(name, ".stderr"), text);
+}
+
+void standin_delay(const std::string &name, int milliseconds)
+{
+    write_file(standin_file(name, ".delay"), std::to_string(milliseconds));
+}
+
+void standin_daemon(const std::string &name)
+{
+    write_file(standin_file(name, ".daemon"), "");
+}
+
+void clear_standins()
+{
+    remove_path(std::string(kStateDir) + "/standin");
+    make_dir(std::string(kStateDir) + "/standin");
+}
+
+void write_file(const std::string &path, const std::string &content, mode_t mode)
+{
+    make_parents(path);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd == -1)
+        fail("open " + path);
+    if (write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size()))
+        fail("write " + path);
+    close(fd);
+    chmod(path.c_str(), mode);
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+void remove_path(const std::string &path)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0)
+        return;
+    if (S_ISDIR(st.st_mode)) {
+        DIR *dir = opendir(path.c_str());
+        if (dir != nullptr) {
+            std::vector<std::string> names;
+            struct dirent *e;
+            while ((e = readdir(dir)) != nullptr) {
+                std::string n = e->d_name;
+                if (n != "." && n != "..")
+                    names.push_back(n);
+            }
+            closedir(dir);
+            for (const std::string &n : names)
+                remove_path(path + "/" + n);
+        }
+        rmdir(path.c_str());
+    } else {
+        unlink(path.c_str());
+    }
+}
+
+void make_dir(const std::string &path, mode_t mode)
+{
+    if (path.empty() || exists(path))
+        return;
+    make_parents(path);
+    if (mkdir(path.c_str(), mode) != 0 && errno != EEXIST)
+        fail("mkdir " + path);
+}
+
+std::string unprivileged_copy(const std::string &program)
+{
+    std::string copy = std::string(kStateDir) + "/plain/" + program;
+    write_file(copy, read_file(program_path(program)), 0755);
+    return copy;
+}
+
+std::vector<std::string> installed_helpers()
+{
+    std::vector<std::string> names;
+    DIR *dir = opendir(kBinDir);
+    if (dir == nullptr)
+        return names;
+    struct dirent *e;
+    while ((e = readdir(dir)) != nullptr) {
+        if (e->d_name[0] != '.')
+            names.push_back(e->d_name);
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::string> trusted_env()
+{
+    return {"PATH=/usr/bin:/usr/sbin:/sbin:/bin", "SHELL=/bin/sh", "TERM=dumb"};
+}
+
+} // namespace appliance

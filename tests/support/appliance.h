@@ -1,0 +1,113 @@
+// Test support for the sandbox appliance: starting an installed helper the
+// way the web server would (as an unprivileged user, with a start state the
+// test chooses), reading what the recording stand-ins saw, and arranging
+// the appliance's files. Only meaningful inside tools/sandbox/appliance.
+#ifndef KORVANE_TESTS_APPLIANCE_H
+#define KORVANE_TESTS_APPLIANCE_H
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace appliance {
+
+// Where the sandbox installs the helpers and keeps the stand-ins' trace.
+extern const char *const kBinDir;   // "/run/appliance/bin"
+extern const char *const kStateDir; // "/run/appliance"
+
+// The web-server user the administration pages run as.
+constexpr uid_t kWebUid = 33;
+constexpr gid_t kWebGid = 33;
+
+// How the caller starts a program.
+struct Start {
+    std::vector<std::string> args;          // argv[1] onwards
+    bool set_argv0 = false;                 // use argv0 instead of the path
+    std::string argv0;
+    std::vector<std::string> env = {"PATH=/usr/local/bin:/usr/bin:/bin",
+                                    "HOME=/var/www", "LANG=C"};
+    uid_t uid = kWebUid;
+    gid_t gid = kWebGid;
+    std::vector<gid_t> groups = {kWebGid, 100};
+    std::string stdin_text;                 // fed through a pipe
+    bool close_stdin = false, close_stdout = false, close_stderr = false;
+    std::vector<int> extra_fds;             // opened on /dev/null, inherited
+    bool raise_nofile_to_hard = false;      // soft limit raised to the hard
+    long lower_nofile_to = -1;              // soft limit lowered after extra_fds
+    mode_t umask = 022;
+    bool ignore_all_signals = false;        // SIGCHLD included
+    bool block_all_signals = false;
+    std::string cwd = "/";
+    int timeout_seconds = 30;
+};
+
+struct Result {
+    int status = -1;  // raw wait status
+    std::string out;  // everything written to standard output
+    std::string err;  // everything written to standard error
+    bool exited() const;
+    int code() const; // exit code, or -1 when killed
+};
+
+// Runs `program` (a name in kBinDir, or an absolute path) as the caller.
+Result run(const std::string &program, const Start &start = Start());
+
+// One run of a recording stand-in, as the trace holds it.
+struct Record {
+    std::string name;               // program name (basename of its path)
+    std::string exe;
+    pid_t pid = 0, ppid = 0;
+    std::vector<std::string> argv;
+    std::vector<std::string> env;
+    std::vector<long> uid, gid;     // real, effective, saved, file system
+    std::vector<long> groups;
+    unsigned umask = 0;
+    unsigned long long sigign = 0, sigblk = 0;
+    std::string core, nofile;       // "soft hard"
+    std::string cwd;
+    std::map<int, std::string> fds; // descriptor -> what it refers to
+    bool finished = false;          // an exit line followed
+    int exit_code = -1;
+    size_t begin_seq = 0, exit_seq = 0; // positions in the trace
+    pid_t daemon_pid = 0;           // the background process, if any
+
+    // The environment without the PWD that the shell adds on its own.
+    std::vector<std::string> env_without_pwd() const;
+    bool signal_ignored(int sig) const { return (sigign >> (sig - 1)) & 1; }
+};
+
+std::vector<Record> trace();
+// The argument vectors of the trace, each joined with single blanks: the
+// command lines as the stand-ins received them.
+std::vector<std::string> trace_lines();
+void clear_trace();
+
+// Stand-in wishes, by program name.
+void standin_exit(const std::string &name, int code);
+void standin_stdout(const std::string &name, const std::string &text);
+void standin_stderr(const std::string &name, const std::string &text);
+void standin_delay(const std::string &name, int milliseconds);
+void standin_daemon(const std::string &name);
+void clear_standins();
+
+// Files of the appliance.
+void write_file(const std::string &path, const std::string &content, mode_t mode = 0644);
+std::string read_file(const std::string &path);
+bool exists(const std::string &path);  // lstat succeeds
+void remove_path(const std::string &path); // file, link or whole tree
+void make_dir(const std::string &path, mode_t mode = 0755);
+
+// A copy of an installed helper without the set-user-ID bit.
+std::string unprivileged_copy(const std::string &program);
+
+// The names of every installed helper program.
+std::vector<std::string> installed_helpers();
+
+// The trusted environment, as commands must see it.
+std::vector<std::string> trusted_env();
+
+} // namespace appliance
+
+#endif

@@ -1,0 +1,232 @@
+// A recording stand-in for an outside program in the sandbox appliance.
+// Copied to the path of every program that must not really run there
+// (squid, ucarp, logger, iptables, init and test scripts, ...). Each run
+// appends one record of everything the program was started with to the
+// trace, then behaves as the test asked: print a text, wait, keep running
+// in the background, or exit with a chosen code.
+//
+// Everything is read from the kernel before the recorder opens a file of
+// its own, so the descriptor list is exactly what the caller handed over.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+
+extern char **environ;
+
+namespace {
+
+const char kStateDir[] = "/run/appliance";
+
+// Text as it appears in the trace: a backslash, control bytes and DEL are
+// escaped (\\, \n, \t, \xHH), everything else is kept, so one field is one
+// line whatever the bytes.
+std::string escaped(const char *text)
+{
+    std::string out;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
+        if (*p == '\\') {
+            out += "\\\\";
+        } else if (*p == '\n') {
+            out += "\\n";
+        } else if (*p == '\t') {
+            out += "\\t";
+        } else if (*p < 0x20 || *p == 0x7f) {
+            char hex[5];
+            snprintf(hex, sizeof hex, "\\x%02x", *p);
+            out += hex;
+        } else {
+            out += static_cast<char>(*p);
+        }
+    }
+    return out;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::string text;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd == -1)
+        return text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        text.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return text;
+}
+
+bool exists(const std::string &path)
+{
+    return access(path.c_str(), F_OK) == 0;
+}
+
+// The value of one "Name:\t..." line of /proc/self/status, blanks squeezed.
+std::string status_field(const std::string &status, const char *name)
+{
+    std::string key = std::string("\n") + name + ":";
+    size_t at = status.find(key);
+    if (at == std::string::npos)
+        return "";
+    at += key.size();
+    size_t end = status.find('\n', at);
+    std::string raw = status.substr(at, end - at);
+    std::string out;
+    for (char c : raw) {
+        if (c == '\t' || c == ' ') {
+            if (!out.empty() && out.back() != ' ')
+                out += ' ';
+        } else {
+            out += c;
+        }
+    }
+    while (!out.empty() && out.back() == ' ')
+        out.pop_back();
+    return out;
+}
+
+std::string descriptors()
+{
+    std::string out;
+    DIR *dir = opendir("/proc/self/fd");
+    if (dir == nullptr)
+        return "fd-unreadable\n";
+    int own = dirfd(dir);
+    struct dirent *entry;
+    while ((entry = readdir(dir)) != nullptr) {
+        if (entry->d_name[0] == '.')
+            continue;
+        int fd = atoi(entry->d_name);
+        if (fd == own)
+            continue;
+        char target[4096];
+        std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        target[n < 0 ? 0 : n] = '\0';
+        out += "fd " + std::to_string(fd) + " " + escaped(target) + "\n";
+    }
+    closedir(dir);
+    return out;
+}
+
+std::string limit(int resource)
+{
+    struct rlimit rl;
+    if (getrlimit(resource, &rl) != 0)
+        return "?";
+    auto show = [](rlim_t v) {
+        return v == RLIM_INFINITY ? std::string("unlimited") : std::to_string(v);
+    };
+    return show(rl.rlim_cur) + " " + show(rl.rlim_max);
+}
+
+void append_to_trace(const std::string &text)
+{
+    std::string path = std::string(kStateDir) + "/trace";
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd == -1)
+        return;
+    // One write per record: records of programs running side by side
+    // never interleave.
+    ssize_t done = write(fd, text.data(), text.size());
+    (void)done;
+    close(fd);
+}
+
+std::string basename_of(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // Read first: opening files of our own would change this list.
+    std::string fds = descriptors();
+
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    exe[n < 0 ? 0 : n] = '\0';
+    std::string name = basename_of(exe);
+
+    std::string status = "\n" + read_file("/proc/self/status");
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr)
+        strcpy(cwd, "?");
+
+    std::string rec = "begin " + escaped(name.c_str()) + "\n";
+    rec += "exe " + escaped(exe) + "\n";
+    rec += "pid " + std::to_string(getpid()) + "\n";
+    rec += "ppid " + std::to_string(getppid()) + "\n";
+    for (int i = 0; i < argc; i++)
+        rec += std::string("arg ") + escaped(argv[i]) + "\n";
+    for (char **e = environ; *e; e++)
+        rec += std::string("env ") + escaped(*e) + "\n";
+    rec += "uid " + status_field(status, "Uid") + "\n";
+    rec += "gid " + status_field(status, "Gid") + "\n";
+    rec += "groups " + status_field(status, "Groups") + "\n";
+    rec += "umask " + status_field(status, "Umask") + "\n";
+    rec += "sigign " + status_field(status, "SigIgn") + "\n";
+    rec += "sigblk " + status_field(status, "SigBlk") + "\n";
+    rec += "core " + limit(RLIMIT_CORE) + "\n";
+    rec += "nofile " + limit(RLIMIT_NOFILE) + "\n";
+    rec += "cwd " + escaped(cwd) + "\n";
+    rec += fds;
+    rec += "end\n";
+    append_to_trace(rec);
+
+    // What the test asked of this stand-in, by program name.
+    std::string conf = std::string(kStateDir) + "/standin/" + name;
+    std::string out = read_file(conf + ".stdout");
+    if (!out.empty() && write(1, out.data(), out.size()) < 0) {
+        // The caller closed or redirected standard output: nothing to do.
+    }
+    std::string err = read_file(conf + ".stderr");
+    if (!err.empty() && write(2, err.data(), err.size()) < 0) {
+        // Likewise for standard error.
+    }
+    std::string delay = read_file(conf + ".delay");
+    if (!delay.empty()) {
+        long ms = atol(delay.c_str());
+        struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+        nanosleep(&ts, nullptr);
+    }
+    int code = 0;
+    std::string chosen = read_file(conf + ".exit");
+    if (!chosen.empty())
+        code = atoi(chosen.c_str());
+
+    if (exists(conf + ".daemon")) {
+        // Keep running in the background under this program's name, the
+        // way a daemon started with its background option does; the
+        // foreground process returns at once.
+        pid_t pid = fork();
+        if (pid == 0) {
+            setsid();
+            int null = open("/dev/null", O_RDWR);
+            dup2(null, 0);
+            dup2(null, 1);
+            dup2(null, 2);
+            if (null > 2)
+                close(null);
+            signal(SIGTERM, SIG_DFL);
+            for (;;)
+                pause();
+        }
+        append_to_trace("daemon " + escaped(name.c_str()) + " " + std::to_string(pid) + "\n");
+    }
+
+    append_to_trace("exit " + escaped(name.c_str()) + " " + std::to_string(getpid()) + " " +
+                    std::to_string(code) + "\n");
+    return code;
+}
