@@ -44,4 +44,13 @@ int flagexists(const char *path);
 // library that has its own declares it, so both can meet in one unit.
 extern "C" size_t strlcat(char *dst, const char *src, size_t size) noexcept;
 
+// Appends src to the string in dst as exactly one shell word: in single
+// quotes, each single quote inside written as '\'' , so that blanks, quotes,
+// globs, newlines and any other shell syntax in it stay literal text. The
+// word is appended whole or not at all: when it does not fit (with the
+// terminator) in the `size`-byte buffer, dst is left unchanged. Returns the
+// length the string would have with the word appended; a result of `size`
+// or more means nothing was appended.
+size_t strlcatquote(char *dst, const char *src, size_t size);
+
 #endif
