@@ -1,0 +1,17 @@
+#!/bin/bash
+# The main job: build everything, install it into a staging root inside the
+# checkout (never into the host's own directories), list what was
+# installed with owners and modes, and demonstrate the helpers in the
+# sandbox appliance.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+bash tools/deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j2
+rm -rf stage
+DESTDIR="$PWD/stage" cmake --install build >/dev/null
+echo
+echo "== Installed into $PWD/stage (mode, owner:group, path)"
+(cd stage && find . -mindepth 1 \( -type f -o -type l \) -printf '%M %u:%g /%P\n' | sort -k3)
+echo
+tools/sandbox/appliance --build build -- bash tools/demo/demo.sh
