@@ -325,7 +325,8 @@ TEST_F(Failswitch, StopKillsTheRecordedDaemon)
     Record ucarp = started(kValues);
     pid_t daemon = ucarp.daemon_pid;
     ASSERT_NE(daemon, 0);
-    ASSERT_EQ(process_state(daemon) == 'S' || process_state(daemon) == 'R', true);
+    char state = process_state(daemon);
+    ASSERT_TRUE(state == 'S' || state == 'R') << "daemon state " << state;
 
     // A stop needs neither the flag nor only one argument.
     remove_path(kFlag);
