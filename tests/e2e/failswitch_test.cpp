@@ -1,0 +1,442 @@
+// failswitch as installed: started by the web-server user, with a ucarp
+// stand-in that records its argv and keeps running in the background, so
+// that the real pid capture finds it and a stop has a real process to kill.
+#include "appliance.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+
+#include <dirent.h>
+
+#include <string>
+#include <vector>
+
+using namespace appliance;
+
+namespace {
+
+const char kFlag[] = "/var/korvane/ucarp/settings/enable";
+const char kPidFile[] = "/var/run/ucarp.pid";
+const char kUsage[] = "failswitch (start|stop)\n\n";
+const char kStarting[] = "Starting ucarpd................";
+const char kStopping[] = "Stopping ucarpd................";
+const char kTooLong[] = "\nArguments too long.\n\n";
+
+const std::vector<std::string> kFixedArgs = {
+    "/usr/local/sbin/ucarp", "-B", "-P", "--downscript=/var/korvane/ucarp/bin/down.sh",
+    "--upscript=/var/korvane/ucarp/bin/up.sh"};
+const char *const kOptions[] = {"--interface=", "--srcip=",   "--vhid=",      "--addr=",
+                                "--advbase=",   "--advskew=", "--deadratio=", "--pass="};
+
+const std::vector<std::string> kValues = {"eth0", "10.0.0.2", "7", "10.0.0.1",
+                                          "1",    "100",      "3", "s3cret"};
+
+std::vector<std::string> start_args(const std::vector<std::string> &values)
+{
+    std::vector<std::string> args = {"start"};
+    args.insert(args.end(), values.begin(), values.end());
+    return args;
+}
+
+// A start as the web-server user with these arguments.
+Start given(const std::vector<std::string> &args)
+{
+    Start start;
+    start.args = args;
+    return start;
+}
+
+// The argv the daemon must receive for eight values: each one whole, in
+// its own option.
+std::vector<std::string> daemon_argv(const std::vector<std::string> &values)
+{
+    std::vector<std::string> argv = kFixedArgs;
+    for (size_t i = 0; i < 8; i++)
+        argv.push_back(kOptions[i] + values[i]);
+    return argv;
+}
+
+// The state letter of a process in /proc, or 0 when it is gone.
+char process_state(pid_t pid)
+{
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    if (paren == std::string::npos || paren + 2 >= stat.size())
+        return 0;
+    return stat[paren + 2];
+}
+
+// Whether a process has ended: reaped here (orphaned daemons are handed to
+// the sandbox's first process, which is this test), gone, or a zombie.
+// Waits a little, since the stand-in's background child may still be
+// settling.
+bool ended(pid_t pid)
+{
+    for (int i = 0; i < 200; i++) {
+        int status;
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return true;
+        char state = process_state(pid);
+        if (state == 0 || state == 'Z' || state == 'X')
+            return true;
+        struct timespec ts = {0, 10 * 1000 * 1000};
+        nanosleep(&ts, nullptr);
+    }
+    return false;
+}
+
+// Every live process named ucarp in the sandbox.
+std::vector<pid_t> running_daemons()
+{
+    std::vector<pid_t> pids;
+    DIR *dir = opendir("/proc");
+    if (dir == nullptr)
+        return pids;
+    struct dirent *e;
+    while ((e = readdir(dir)) != nullptr) {
+        pid_t pid = atoi(e->d_name);
+        if (pid <= 0)
+            continue;
+        std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+        char state = process_state(pid);
+        if (stat.find("(ucarp)") != std::string::npos && state != 'Z' && state != 0)
+            pids.push_back(pid);
+    }
+    closedir(dir);
+    return pids;
+}
+
+class Failswitch : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        stop_all_daemons();
+        clear_trace();
+        clear_standins();
+        standin_daemon("ucarp");
+        remove_path(kFlag);
+        remove_path(kPidFile);
+    }
+
+    void TearDown() override { stop_all_daemons(); }
+
+    static void stop_all_daemons()
+    {
+        for (pid_t pid : running_daemons()) {
+            kill(pid, SIGKILL);
+            ended(pid);
+        }
+    }
+
+    // An enabled start with the given values that must run the daemon;
+    // returns the daemon's record.
+    Record started(const std::vector<std::string> &values)
+    {
+        write_file(kFlag, "");
+        clear_trace();
+        Result r = run("failswitch", given(start_args(values)));
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, std::string(kStarting) + "Done\n");
+        EXPECT_EQ(r.err, "");
+        std::vector<Record> seen = trace();
+        EXPECT_EQ(seen.size(), 2u) << "daemon and logger, nothing else";
+        for (const Record &rec : seen) {
+            if (rec.name == "ucarp")
+                return rec;
+        }
+        ADD_FAILURE() << "the daemon did not run";
+        return Record();
+    }
+
+    // A start or stop that must be refused with `err` before anything runs.
+    void expect_refused(const Start &start, const std::string &err)
+    {
+        clear_trace();
+        bool had_pid_file = exists(kPidFile);
+        Result r = run("failswitch", start);
+        EXPECT_EQ(r.code(), 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, err);
+        EXPECT_TRUE(trace().empty());
+        EXPECT_EQ(exists(kPidFile), had_pid_file);
+    }
+};
+
+TEST_F(Failswitch, MissingOrWrongActionWordIsAUsageError)
+{
+    Start none;
+    expect_refused(none, std::string("\nNo argument given.\n\n") + kUsage);
+
+    const std::string bad = std::string("\nBad argument given.\n\n") + kUsage;
+    for (int files = 0; files < 2; files++) {
+        if (files) {
+            write_file(kFlag, "");
+            write_file(kPidFile, "1\n");
+        }
+        for (const char *word : {"Start", "STOP", "starts", "", "star", "stop ", "start\n"}) {
+            SCOPED_TRACE(std::string("word '") + word + "', files " + (files ? "present" : "absent"));
+            expect_refused(given({word}), bad);
+            std::vector<std::string> with_values = start_args(kValues);
+            with_values[0] = word;
+            expect_refused(given(with_values), bad);
+        }
+    }
+    // The pid file was not touched: no stop ran.
+    EXPECT_EQ(read_file(kPidFile), "1\n");
+}
+
+TEST_F(Failswitch, StartWhileDisabledDoesNothing)
+{
+    for (auto args : {std::vector<std::string>{"start"}, start_args(kValues),
+                      std::vector<std::string>{"start", "x; touch /tmp/pwned"}}) {
+        Result r = run("failswitch", given(args));
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_TRUE(trace().empty());
+    EXPECT_FALSE(exists(kPidFile));
+    EXPECT_FALSE(exists("/tmp/pwned"));
+}
+
+TEST_F(Failswitch, TooFewValuesWhileEnabled)
+{
+    write_file(kFlag, "");
+    const std::string err = "\nnot enough arguments given.\n\n";
+    for (size_t n = 0; n < 8; n++) {
+        SCOPED_TRACE(std::to_string(n) + " values");
+        expect_refused(given(start_args({kValues.begin(), kValues.begin() + n})), err);
+    }
+}
+
+TEST_F(Failswitch, StartRunsDaemonThenLoggerThenPidCapture)
+{
+    write_file(kFlag, "");
+    // The logger takes its time: a pid capture that ran before it would
+    // leave an older pid file than the trace's last record.
+    standin_delay("logger", 50);
+    Record ucarp = started(kValues);
+    EXPECT_EQ(ucarp.argv, daemon_argv(kValues));
+    EXPECT_EQ(ucarp.uid, (std::vector<long>{0, 0, 0, 0}));
+    EXPECT_TRUE(ucarp.finished) << "the daemon's command line returned";
+    ASSERT_NE(ucarp.daemon_pid, 0);
+
+    std::vector<Record> seen = trace();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].name, "ucarp");
+    EXPECT_EQ(seen[1].argv, (std::vector<std::string>{"/usr/bin/logger", "-t", "korvane",
+                                                      "ucarp-Server has been started"}));
+    EXPECT_LT(seen[0].exit_seq, seen[1].begin_seq);
+
+    // The capture found the daemon, and only it.
+    EXPECT_EQ(read_file(kPidFile), std::to_string(ucarp.daemon_pid) + "\n");
+    struct stat pid_st, trace_st;
+    ASSERT_EQ(stat(kPidFile, &pid_st), 0);
+    ASSERT_EQ(stat("/run/appliance/trace", &trace_st), 0);
+    EXPECT_GE(pid_st.st_mtim.tv_sec * 1000000000LL + pid_st.st_mtim.tv_nsec,
+              trace_st.st_mtim.tv_sec * 1000000000LL + trace_st.st_mtim.tv_nsec);
+}
+
+TEST_F(Failswitch, ProgressTextsLeaveTogetherAfterTheCommandsOutput)
+{
+    write_file(kFlag, "");
+    standin_stdout("ucarp", "ucarp: going to background\n");
+    standin_stderr("ucarp", "ucarp: warning\n");
+    standin_stdout("logger", "logged\n");
+    Result r = run("failswitch", given(start_args(kValues)));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, std::string("ucarp: going to background\nlogged\n") + kStarting + "Done\n");
+    EXPECT_EQ(r.err, "ucarp: warning\n");
+}
+
+TEST_F(Failswitch, FailingDaemonIsNotReported)
+{
+    write_file(kFlag, "");
+    clear_standins();
+    standin_exit("ucarp", 1);
+    Result r = run("failswitch", given(start_args(kValues)));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, std::string(kStarting) + "Done\n");
+    ASSERT_EQ(trace().size(), 2u);
+    EXPECT_EQ(trace()[0].exit_code, 1);
+    // Nothing found: the capture still leaves an (empty) pid file.
+    EXPECT_TRUE(exists(kPidFile));
+    EXPECT_EQ(read_file(kPidFile), "");
+}
+
+TEST_F(Failswitch, EachValueReachesTheDaemonAsOneWord)
+{
+    const std::vector<std::string> hostile = {
+        "eth0 eth1",
+        "it's",
+        "\"double\"",
+        "x; touch /tmp/pwned1",
+        "$(touch /tmp/pwned2)",
+        "`touch /tmp/pwned3`",
+        "*",
+        "line\nbreak",
+        "",
+        "'",
+        "''",
+        "back\\slash",
+        "$HOME",
+        "|touch /tmp/pwned4",
+        "&& touch /tmp/pwned5 &&",
+        "~root",
+        "#comment",
+        "tab\there",
+        "'; touch /tmp/pwned6; '",
+        "a'\\''b",
+        "> /tmp/pwned7",
+        "{a,b}",
+        "-B",
+        "  ",
+    };
+    // Every hostile value in several positions, the password included.
+    for (size_t round = 0; round < hostile.size(); round += 3) {
+        std::vector<std::string> values;
+        for (size_t i = 0; i < 8; i++)
+            values.push_back(hostile[(round + i * 5) % hostile.size()]);
+        SCOPED_TRACE("round " + std::to_string(round));
+        Record ucarp = started(values);
+        EXPECT_EQ(ucarp.argv, daemon_argv(values));
+        stop_all_daemons();
+    }
+    for (int i = 1; i <= 7; i++)
+        EXPECT_FALSE(exists("/tmp/pwned" + std::to_string(i))) << i;
+}
+
+TEST_F(Failswitch, ValuesAfterTheEighthAreIgnored)
+{
+    std::vector<std::string> ten = kValues;
+    ten.push_back("--extra");
+    ten.push_back("; touch /tmp/pwned");
+    Record ucarp = started(ten);
+    EXPECT_EQ(ucarp.argv, daemon_argv(kValues));
+    EXPECT_FALSE(exists("/tmp/pwned"));
+}
+
+TEST_F(Failswitch, StopKillsTheRecordedDaemon)
+{
+    Record ucarp = started(kValues);
+    pid_t daemon = ucarp.daemon_pid;
+    ASSERT_NE(daemon, 0);
+    char state = process_state(daemon);
+    ASSERT_TRUE(state == 'S' || state == 'R') << "daemon state " << state;
+
+    // A stop needs neither the flag nor only one argument.
+    remove_path(kFlag);
+    clear_trace();
+    Result r = run("failswitch", given({"stop", "now", "; touch /tmp/pwned"}));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, std::string(kStopping) + "Done\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(ended(daemon));
+    EXPECT_FALSE(exists(kPidFile));
+    EXPECT_FALSE(exists("/tmp/pwned"));
+
+    std::vector<Record> seen = trace();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].argv, (std::vector<std::string>{"/var/korvane/ucarp/bin/down.sh", "stop"}));
+    EXPECT_EQ(seen[0].fds.at(1), "/dev/null");
+    EXPECT_EQ(seen[0].fds.at(2), "/dev/null");
+    EXPECT_EQ(seen[1].argv, (std::vector<std::string>{"/usr/bin/logger", "-t", "korvane",
+                                                      "ucarp-Server has been stopped"}));
+    EXPECT_LT(seen[0].exit_seq, seen[1].begin_seq);
+}
+
+TEST_F(Failswitch, StopWithEmptyPidFileStillRunsEverything)
+{
+    write_file(kPidFile, "");
+    standin_stdout("down.sh", "hidden\n");
+    Result r = run("failswitch", given({"stop"}));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, std::string(kStopping) + "Done\n");
+    EXPECT_FALSE(exists(kPidFile));
+    std::vector<std::string> lines = trace_lines();
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "/var/korvane/ucarp/bin/down.sh stop",
+                         "/usr/bin/logger -t korvane ucarp-Server has been stopped"}));
+}
+
+TEST_F(Failswitch, StopWithoutPidFileLeavesTheDaemonAlone)
+{
+    Record ucarp = started(kValues);
+    remove_path(kPidFile);
+    clear_trace();
+    Result r = run("failswitch", given({"stop"}));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(trace().empty());
+    char state = process_state(ucarp.daemon_pid);
+    EXPECT_TRUE(state == 'S' || state == 'R') << state;
+}
+
+// The command line is 124 bytes of prefix, 61 of option texts, 7 blanks
+// and the terminator: 307 bytes are left for the values as they stand on
+// the line. A plain value costs its length, a quoted one two quotes more
+// and three more bytes for each single quote inside.
+TEST_F(Failswitch, LongestStartThatFitsRunsOneByteMoreIsRefused)
+{
+    struct Case {
+        const char *what;
+        size_t filler_at;  // position (0 to 7) padded to reach the limit
+        std::vector<std::string> values;
+        size_t cost;       // bytes the values take on the line, padding aside
+    };
+    const std::vector<std::string> quoted = {"eth0", "10.0.0.2", "7", "10.0.0.1",
+                                             "1",    "100",      "3", "it's a 'secret'"};
+    const size_t plain_cost = 4 + 8 + 1 + 8 + 1 + 3 + 1 + 6;
+    const size_t quoted_cost = 4 + 8 + 1 + 8 + 1 + 3 + 1 + (15 + 2 + 3 * 3);
+    for (const Case &c : {Case{"plain interface", 0, kValues, plain_cost},
+                          Case{"plain password", 7, kValues, plain_cost},
+                          Case{"quoted password", 0, quoted, quoted_cost}}) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> values = c.values;
+        size_t padding = 307 - c.cost;
+        values[c.filler_at] += std::string(padding, 'x');
+        Record ucarp = started(values);
+        EXPECT_EQ(ucarp.argv, daemon_argv(values));
+        stop_all_daemons();
+
+        values[c.filler_at] += "x";
+        write_file(kFlag, "");
+        expect_refused(given(start_args(values)), kTooLong);
+    }
+
+    // A value that needs quoting and would only just fit unquoted.
+    std::vector<std::string> values = kValues;
+    values[7] = "a b" + std::string(307 - (plain_cost - 6) - 3, 'x');
+    expect_refused(given(start_args(values)), kTooLong);
+    values[7].erase(values[7].size() - 2);
+    EXPECT_EQ(started(values).argv, daemon_argv(values));
+    stop_all_daemons();
+
+    // Far too long, in each position.
+    for (size_t i = 0; i < 8; i++) {
+        std::vector<std::string> huge = kValues;
+        huge[i] = std::string(100000, i % 2 ? '\'' : 'x');
+        expect_refused(given(start_args(huge)), kTooLong);
+    }
+}
+
+TEST_F(Failswitch, WithoutTheSetuidBitItRunsNothing)
+{
+    write_file(kFlag, "");
+    write_file(kPidFile, "1\n");
+    for (const std::vector<std::string> &args :
+         {start_args(kValues), std::vector<std::string>{"stop"}}) {
+        Result r = run(unprivileged_copy("failswitch"), given(args));
+        EXPECT_EQ(r.code(), 1);
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_TRUE(trace().empty());
+    EXPECT_EQ(read_file(kPidFile), "1\n");
+}
+
+} // namespace
