@@ -1,0 +1,7 @@
+// velgrin_startprivoxy: starts privoxy, whether it is enabled or not.
+#include "controller.h"
+
+int main()
+{
+    return runcommand("/var/log/velgrin/default/opt/privoxy/etc/init.d/velgrin_privoxy start weboutput");
+}

@@ -1,0 +1,7 @@
+// velgrin_stopproxsmtpd: stops proxsmtpd, whether it is enabled or not.
+#include "controller.h"
+
+int main()
+{
+    return runcommand("/var/log/velgrin/default/opt/proxsmtp/etc/init.d/velgrin_proxsmtpd stop weboutput");
+}
