@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 
 using namespace appliance;
@@ -175,4 +177,18 @@ TEST_F(Launchers, WithoutTheSetuidBitNoHelperRunsAnything)
     EXPECT_TRUE(trace().empty());
     EXPECT_TRUE(exists("/var/log/sarg/backup/keep"));
     EXPECT_TRUE(exists("/var/log/rrd/eth0.rrd"));
+}
+
+TEST_F(Launchers, AllSevenAreInstalledSetuidRoot)
+{
+    std::vector<std::string> installed = installed_helpers();
+    for (const char *program : {"reportpurge", "graphwipe", "rulepass", "imrun", "webguardrun",
+                                "bondrun", "rulesync"}) {
+        SCOPED_TRACE(program);
+        EXPECT_NE(std::find(installed.begin(), installed.end(), program), installed.end());
+        struct stat st;
+        ASSERT_EQ(stat((std::string(kBinDir) + "/" + program).c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 0u);
+        EXPECT_EQ(st.st_mode & 07777, 04755u);
+    }
 }
