@@ -486,3 +486,72 @@ std::vector<std::string> trusted_env()
 }
 
 } // namespace appliance
+
+namespace appliance {
+
+std::vector<std::string> read_corpus(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read " + path);
+    std::vector<std::string> strings;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        strings.push_back(unescape(line));
+    }
+    return strings;
+}
+
+std::vector<std::string> injection_corpus()
+{
+    return read_corpus(KORVANE_INJECTION_CORPUS);
+}
+
+namespace {
+
+void list_into(const std::string &dir, bool recursive, std::map<std::string, std::string> &out)
+{
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr)
+        return;
+    std::vector<std::string> names;
+    struct dirent *e;
+    while ((e = readdir(d)) != nullptr) {
+        std::string n = e->d_name;
+        if (n != "." && n != "..")
+            names.push_back(n);
+    }
+    closedir(d);
+    for (const std::string &n : names) {
+        std::string path = (dir == "/" ? "" : dir) + "/" + n;
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0)
+            continue;
+        std::ostringstream what;
+        if (!recursive) {
+            what << (st.st_mode & S_IFMT);
+        } else if (S_ISDIR(st.st_mode)) {
+            what << std::oct << st.st_mode;
+        } else {
+            what << std::oct << st.st_mode << std::dec << " " << st.st_size << " "
+                 << st.st_mtim.tv_sec << "." << st.st_mtim.tv_nsec << " " << st.st_ino;
+        }
+        out[path] = what.str();
+        if (recursive && S_ISDIR(st.st_mode))
+            list_into(path, true, out);
+    }
+}
+
+} // namespace
+
+std::map<std::string, std::string> listing(const std::vector<std::string> &dirs, bool recursive)
+{
+    std::map<std::string, std::string> out;
+    for (const std::string &dir : dirs)
+        list_into(dir, recursive, out);
+    return out;
+}
+
+} // namespace appliance

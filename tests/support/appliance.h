@@ -108,6 +108,23 @@ std::vector<std::string> installed_helpers();
 // The trusted environment, as commands must see it.
 std::vector<std::string> trusted_env();
 
+// Hostile strings, one a line in a corpus file (the escapes are described
+// at the head of tests/e2e/injection_corpus.txt): lines that begin with
+// "#" and empty lines are skipped; \n, \t, \\ and \xHH stand for a line
+// feed, a tab, a backslash and the byte HH.
+std::vector<std::string> read_corpus(const std::string &path);
+// The project's own corpus, tests/e2e/injection_corpus.txt.
+std::vector<std::string> injection_corpus();
+
+// What is under each of `dirs`, by path: type and mode, and for anything
+// but a directory its size, modification time and inode. Symbolic links
+// are not followed. With recursive false only the names and types of the
+// entries directly inside are listed (for directories that other programs
+// of the host may write into). Two listings compare equal when nothing
+// was made, removed, replaced or written.
+std::map<std::string, std::string> listing(const std::vector<std::string> &dirs,
+                                           bool recursive = true);
+
 } // namespace appliance
 
 #endif

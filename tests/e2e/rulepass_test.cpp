@@ -1,0 +1,148 @@
+// rulepass as installed: the iptables stand-in records the words it got
+// and exits as the test asks.
+#include "appliance.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <future>
+
+using namespace appliance;
+
+namespace {
+
+const char kRefused[] = "\nInvalid iptables arguments given.\n\n";
+
+class Rulepass : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        clear_trace();
+        clear_standins();
+    }
+
+    Result pass(const std::vector<std::string> &args)
+    {
+        Start start;
+        start.args = args;
+        return run("rulepass", start);
+    }
+};
+
+std::vector<std::string> sorted(std::vector<std::string> v)
+{
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
+} // namespace
+
+TEST_F(Rulepass, TheArgumentsWordsReachIptables)
+{
+    Start start;
+    start.args = {"-L -n"};
+    start.env.push_back("IFS=-");
+    Result r = run("rulepass", start);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    std::vector<Record> seen = trace();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].argv, (std::vector<std::string>{"/sbin/iptables", "-L", "-n"}));
+    EXPECT_EQ(seen[0].uid, (std::vector<long>{0, 0, 0, 0}));
+    EXPECT_EQ(sorted(seen[0].env_without_pwd()), sorted(trusted_env()));
+
+    // Every character an option list may hold; blanks and tabs split.
+    clear_trace();
+    Result all = pass({"-D FORWARD_1 ! -i eth+ -s 10.0.0.0/8 -p tcp\t--dport 1024:65535 "
+                       "-m comment --comment a@b%c,d=e"});
+    EXPECT_EQ(all.status, 0);
+    EXPECT_EQ(trace_lines(), (std::vector<std::string>{
+                                 "/sbin/iptables -D FORWARD_1 ! -i eth+ -s 10.0.0.0/8 -p tcp "
+                                 "--dport 1024:65535 -m comment --comment a@b%c,d=e"}));
+}
+
+TEST_F(Rulepass, ReportsIptablesOwnExitCode)
+{
+    for (int code : {1, 2, 4}) {
+        SCOPED_TRACE(code);
+        clear_trace();
+        standin_exit("iptables", code);
+        standin_stderr("iptables", "iptables: Chain does not exist.\n");
+        Result r = pass({"-X nosuchchain"});
+        EXPECT_EQ(r.code(), code);
+        EXPECT_EQ(r.err, "iptables: Chain does not exist.\n");
+        EXPECT_EQ(trace().size(), 1u);
+    }
+}
+
+TEST_F(Rulepass, KilledIptablesGives128PlusTheSignal)
+{
+    standin_delay("iptables", 20000);
+    auto running = std::async(std::launch::async, [this] { return pass({"-L"}); });
+    pid_t pid = 0;
+    for (int i = 0; i < 500 && pid == 0; i++) {
+        std::vector<Record> seen = trace();
+        if (!seen.empty())
+            pid = seen[0].pid;
+        else
+            usleep(10000);
+    }
+    ASSERT_NE(pid, 0);
+    kill(pid, SIGKILL);
+    EXPECT_EQ(running.get().code(), 128 + SIGKILL);
+}
+
+TEST_F(Rulepass, MissingIptablesIsNotSuccess)
+{
+    std::string standin = read_file("/usr/sbin/iptables");
+    remove_path("/usr/sbin/iptables");
+    Result r = pass({"-L"});
+    write_file("/usr/sbin/iptables", standin, 0755);
+    EXPECT_EQ(r.code(), 127);  // the shell's "not found"
+    EXPECT_NE(r.err, "");
+}
+
+TEST_F(Rulepass, WrongArgumentCountRunsNothing)
+{
+    for (auto args : {std::vector<std::string>{}, std::vector<std::string>{"-L", "-n"}}) {
+        SCOPED_TRACE(args.size());
+        Result r = pass(args);
+        EXPECT_EQ(r.code(), 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_TRUE(trace().empty());
+}
+
+TEST_F(Rulepass, ShellSyntaxIsRefused)
+{
+    for (const char *args : {"-L; /usr/local/bin/chatwarden", "-L | logger", "-L $(id)",
+                             "-L `id`", "-L\n/usr/sbin/squid", "-L *", "-L ~", "-L 'x'",
+                             "-L \"x\"", "-L \\x", "-L > /tmp/x", "-L #", "-L {a,b}",
+                             "-L \x01", "-L \xc3\xa9"}) {
+        SCOPED_TRACE(args);
+        Result r = pass({args});
+        EXPECT_EQ(r.code(), 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, kRefused);
+    }
+    EXPECT_TRUE(trace().empty());
+    EXPECT_FALSE(exists("/tmp/x"));
+}
+
+TEST_F(Rulepass, ALineThatWouldBeCutIsRefused)
+{
+    // "/sbin/iptables " and the argument: at most 1022 characters.
+    std::string longest(1007, 'x');
+    EXPECT_EQ(pass({longest}).status, 0);
+    EXPECT_EQ(trace_lines(), (std::vector<std::string>{"/sbin/iptables " + longest}));
+
+    clear_trace();
+    Result r = pass({longest + "x"});
+    EXPECT_EQ(r.code(), 1);
+    EXPECT_EQ(r.err, kRefused);
+    EXPECT_TRUE(trace().empty());
+}
