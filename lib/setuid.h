@@ -53,4 +53,74 @@ extern "C" size_t strlcat(char *dst, const char *src, size_t size) noexcept;
 // or more means nothing was appended.
 size_t strlcatquote(char *dst, const char *src, size_t size);
 
+// The key/value settings store: an ordered list of KEY=VALUE entries in
+// memory, read from and written to settings files under advisory whole-file
+// locks (flock: shared while reading, exclusive while writing, waiting for
+// the lock). A settings file is a text of lines KEY=VALUE ended by a line
+// feed; a value that begins with a single quote runs to the last single
+// quote of its line. Keys are compared byte for byte and in full, and a key
+// may occur more than once: lookups take its first entry.
+//
+// A list is identified by its head, a sentinel record made by
+// initkeyvalues ("KEY", "VALUE") that is never matched, written or read; the
+// entries follow it through `next` in the order in which they were added.
+// Records come from malloc. Every string stored is cut to its first 1022
+// characters.
+//
+// When memory runs out: initkeyvalues returns a null pointer, and every
+// other operation accepts a null head (the readers and writekeyvalues return
+// 0 or add nothing, findkey returns 0, the others do nothing). An entry whose
+// record cannot be allocated is not added: appendkeyvalue and
+// replacekeyvalue leave the list as it was, readkeyvaluesfromline stops at
+// that token, readkeyvalues returns 0 (entries of the earlier lines stay, as
+// after a malformed line), and writekeyvalues returns 0 without touching
+// the file.
+struct keyvalue {
+    char key[1023];
+    char value[1023];
+    struct keyvalue *next;
+};
+
+// A new, empty list: its head record. Null when memory runs out.
+struct keyvalue *initkeyvalues();
+
+// Releases every entry of the list and empties it; the head stays allocated
+// (it may take entries again, or be released by the caller with free).
+void freekeyvalues(struct keyvalue *head);
+
+// Appends the entries of a settings file to the list, after those already
+// there. A line is read in pieces of at most 1022 characters; an empty piece
+// or one with an empty key is skipped. Returns 1 when the whole file was
+// read; 0 when it cannot be opened or locked, a line has no equals sign, a
+// quoted value has no closing quote, a read fails or a record cannot be
+// allocated. Entries of the lines before the failure stay in the list.
+int readkeyvalues(struct keyvalue *head, const char *filename);
+
+// Appends the space-separated tokens of one line (at most its first 1022
+// characters, up to its first line feed): KEY=VALUE pairs, and bare words
+// with the value "1". Single quotes have no meaning here.
+void readkeyvaluesfromline(struct keyvalue *head, const char *line);
+
+// Replaces the contents of the settings file (created, mode 0666 less the
+// file-creation mask, if missing) with one line per entry: "KEY='VALUE'"
+// when the value holds a space or begins with a single quote, else
+// "KEY=VALUE". The file stays the same file (inode, owner, mode, links).
+// Returns 1 once the new contents are on the disk. Returns 0, with the
+// file's old contents intact, when a key or value holds a line feed (the
+// file is not even opened), when the file cannot be opened or locked, or
+// when the new contents do not fit or cannot be written.
+int writekeyvalues(struct keyvalue *head, const char *filename);
+
+// Copies the value of the first entry with this key into `value` (1023
+// bytes: the value, then NUL bytes) and returns 1; returns 0, leaving
+// `value` untouched, when no entry has the key.
+int findkey(struct keyvalue *head, const char *key, char *value);
+
+// Adds an entry at the end of the list, whether or not the key is present.
+void appendkeyvalue(struct keyvalue *head, const char *key, const char *value);
+
+// Gives the first entry with this key the new value (later entries with the
+// same key keep theirs), or appends the entry when no entry has the key.
+void replacekeyvalue(struct keyvalue *head, const char *key, const char *value);
+
 #endif
