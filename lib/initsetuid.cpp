@@ -30,6 +30,11 @@ void ignore_signals()
     // A caller that ignores SIGCHLD would make the kernel reap every child
     // on its own, and waitpid would lose the command's status.
     signal(SIGCHLD, SIG_DFL);
+    // Blocked signals survive execve too: a daemon started by a helper
+    // would never receive the signals its caller chose to hold back.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
 // Walks /proc/self/fd and closes every descriptor from 3 up. Returns false
@@ -115,5 +120,12 @@ int initsetuid()
     // The caller's mask would otherwise decide the mode of every file a
     // root command creates (a pid file that any user may rewrite).
     umask(022);
+    // Nor do root commands work in a directory the caller chose: relative
+    // paths would resolve there, and a directory that is gone makes the
+    // shell complain on the caller's standard error.
+    if (chdir("/") != 0) {
+        perror("Couldn't chdir(/)");
+        return 0;
+    }
     return 1;
 }

@@ -11,9 +11,10 @@
 extern const char *const trusted_env[4];
 
 // Puts the process into a clean state and makes it fully root: signals
-// ignored (all but SIGKILL; SIGCHLD set to its default), only descriptors
-// 0 to 2 open (a missing one reopened on /dev/null), no core dumps, no
-// supplementary groups, group and user 0, file-creation mask 022.
+// ignored (all but SIGKILL; SIGCHLD set to its default) and none blocked,
+// only descriptors 0 to 2 open (a missing one reopened on /dev/null), no
+// core dumps, no supplementary groups, group and user 0, file-creation
+// mask 022, working directory "/".
 // Returns 1 on success, 0 after the first failing step (with at most one
 // message on standard error). A helper's main calls it first and exits
 // with status 1 when it returns 0.

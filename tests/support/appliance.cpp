@@ -117,6 +117,8 @@ void close_all_but(const std::vector<int> &keep)
 
     if (chdir(s.cwd.c_str()) != 0)
         _exit(123);
+    if (s.remove_cwd && rmdir(s.cwd.c_str()) != 0)
+        _exit(123);
     if (setgroups(s.groups.size(), s.groups.data()) != 0 || setresgid(s.gid, s.gid, s.gid) != 0 ||
         setresuid(s.uid, s.uid, s.uid) != 0)
         _exit(122);

@@ -40,6 +40,7 @@ struct Start {
     bool ignore_all_signals = false;        // SIGCHLD included
     bool block_all_signals = false;
     std::string cwd = "/";
+    bool remove_cwd = false;                // the caller's directory is gone
     int timeout_seconds = 30;
 };
 

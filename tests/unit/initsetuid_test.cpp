@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <string>
 
 namespace {
 
@@ -75,7 +76,12 @@ TEST(Initsetuid, SetsSignalsCredentialsCoreLimitAndMask)
         GTEST_SKIP() << "needs root";
     EXPECT_EQ(child_verdict([] {
         signal(SIGCHLD, SIG_IGN);
+        sigset_t all;
+        sigfillset(&all);
+        sigprocmask(SIG_SETMASK, &all, nullptr);
         umask(0);
+        if (chdir(KORVANE_SCRATCH) != 0)
+            return 10;
         gid_t extra[] = {4, 100};
         setgroups(2, extra);
         if (initsetuid() != 1)
@@ -104,6 +110,13 @@ TEST(Initsetuid, SetsSignalsCredentialsCoreLimitAndMask)
             return 6;
         if (umask(0) != 022)
             return 7;
+        sigset_t blocked;
+        sigprocmask(SIG_SETMASK, nullptr, &blocked);
+        if (!sigisemptyset(&blocked))
+            return 8;
+        char cwd[64];
+        if (getcwd(cwd, sizeof cwd) == nullptr || std::string(cwd) != "/")
+            return 9;
         return 0;
     }), 0);
 }
