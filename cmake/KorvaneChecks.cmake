@@ -33,7 +33,7 @@ function(korvane_analysis_tests)
     return()
   endif()
   add_test(NAME cppcheck
-           COMMAND ${KORVANE_ANALYSIS_TOOLS}/cppcheck.sh ${CMAKE_BINARY_DIR})
+           COMMAND ${KORVANE_ANALYSIS_TOOLS}/cppcheck.sh ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR})
   add_test(NAME clang_tidy
            COMMAND ${KORVANE_ANALYSIS_TOOLS}/clang-tidy.sh ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR})
   set_tests_properties(cppcheck clang_tidy PROPERTIES TIMEOUT 1800 LABELS analysis)

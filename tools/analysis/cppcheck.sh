@@ -1,14 +1,19 @@
 #!/bin/bash
 # cppcheck over the project's own code, with the exact flags of the native
-# build (its compile_commands.json). Any finding fails.
+# build (its compile_commands.json), and over the sources that only the
+# sanitizer build compiles. Any finding fails.
 #
-#   cppcheck.sh BUILD_DIR
+#   cppcheck.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-build=$1
-exec cppcheck --project="$build/compile_commands.json" \
-    --std=c++17 --library=googletest \
-    --enable=warning,style,performance,portability \
-    --inline-suppr --suppressions-list="$here/cppcheck-suppressions.txt" \
-    -i /usr/src --error-exitcode=1 --quiet -j2 \
-    --cppcheck-build-dir="$(mkdir -p "$build/cppcheck" && echo "$build/cppcheck")"
+src=$(cd "$1" && pwd)
+build=$2
+mkdir -p "$build/cppcheck"
+common=(--std=c++17 --library=googletest
+        --enable=warning,style,performance,portability
+        --inline-suppr --suppressions-list="$here/cppcheck-suppressions.txt"
+        --error-exitcode=1 --quiet)
+cppcheck "${common[@]}" --project="$build/compile_commands.json" -i /usr/src -j2 \
+    --cppcheck-build-dir="$build/cppcheck"
+cppcheck "${common[@]}" -I "$src/lib" -I "$src/tests/support" \
+    "$src/tests/sanitize" "$src/cmake"
