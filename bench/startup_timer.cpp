@@ -22,7 +22,7 @@ double now_us()
 {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
+    return static_cast<double>(ts.tv_sec) * 1e6 + static_cast<double>(ts.tv_nsec) / 1e3;
 }
 
 double run_once(const std::vector<char *> &argv, uid_t uid, gid_t gid)
@@ -55,9 +55,9 @@ int main(int argc, char **argv)
         fprintf(stderr, "usage: startup_timer ROUNDS UID GID -- PROG [ARG...] [::: PROG...]...\n");
         return 2;
     }
-    int rounds = atoi(argv[1]);
-    uid_t uid = static_cast<uid_t>(atoi(argv[2]));
-    gid_t gid = static_cast<gid_t>(atoi(argv[3]));
+    int rounds = static_cast<int>(strtol(argv[1], nullptr, 10));
+    uid_t uid = static_cast<uid_t>(strtol(argv[2], nullptr, 10));
+    gid_t gid = static_cast<gid_t>(strtol(argv[3], nullptr, 10));
     std::vector<std::vector<char *>> programs(1);
     for (int i = 5; i < argc; i++) {
         if (strcmp(argv[i], ":::") == 0) {

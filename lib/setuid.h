@@ -42,8 +42,9 @@ int flagexists(const char *path);
 // unlimited room (a result of `size` or more means the text was cut); a
 // buffer without a terminator within `size` bytes is left unchanged and
 // `size` plus the length of src is returned. Declared exactly as a C
-// library that has its own declares it, so both can meet in one unit.
-extern "C" size_t strlcat(char *dst, const char *src, size_t size) noexcept;
+// library that has its own declares it, so both can meet in one unit; the
+// repeated declaration is that meeting, not an oversight.
+extern "C" size_t strlcat(char *dst, const char *src, size_t size) noexcept;  // NOLINT(readability-redundant-declaration)
 
 // Appends src to the string in dst as exactly one shell word: in single
 // quotes, each single quote inside written as '\'' , so that blanks, quotes,

@@ -7,6 +7,7 @@ packages=(
     util-linux iproute2 procps                       # unshare, setpriv, ps
     g++-multilib qemu-user                           # 32-bit x86 build and its tests
     clang libclang-rt-14-dev                         # fuzzing with sanitizers
+    valgrind cppcheck clang-tidy                     # memcheck and static analysis
 )
 missing=()
 for p in "${packages[@]}"; do

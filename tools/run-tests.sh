@@ -10,6 +10,13 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j2
 (cd build && ctest --output-on-failure -j2)
 
+# AddressSanitizer and UndefinedBehaviorSanitizer: the same unit and
+# end-to-end tests, helpers set-user-ID root included (testing only).
+cmake -S . -B build-asan -DKORVANE_SANITIZE=ON -DKORVANE_BENCH=OFF \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build-asan -j2
+(cd build-asan && ctest --output-on-failure -j2)
+
 cmake -S . -B build-i386 -DCMAKE_TOOLCHAIN_FILE=cmake/i386.cmake -DKORVANE_BENCH=OFF \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build-i386 -j2

@@ -83,7 +83,7 @@ bool ended(pid_t pid)
         char state = process_state(pid);
         if (state == 0 || state == 'Z' || state == 'X')
             return true;
-        struct timespec ts = {0, 10 * 1000 * 1000};
+        struct timespec ts = {0, 10L * 1000 * 1000};
         nanosleep(&ts, nullptr);
     }
     return false;
@@ -98,7 +98,7 @@ std::vector<pid_t> running_daemons()
         return pids;
     struct dirent *e;
     while ((e = readdir(dir)) != nullptr) {
-        pid_t pid = atoi(e->d_name);
+        pid_t pid = static_cast<pid_t>(strtol(e->d_name, nullptr, 10));
         if (pid <= 0)
             continue;
         std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
@@ -191,7 +191,7 @@ TEST_F(Failswitch, MissingOrWrongActionWordIsAUsageError)
 
 TEST_F(Failswitch, StartWhileDisabledDoesNothing)
 {
-    for (auto args : {std::vector<std::string>{"start"}, start_args(kValues),
+    for (const auto &args : {std::vector<std::string>{"start"}, start_args(kValues),
                       std::vector<std::string>{"start", "x; touch /tmp/pwned"}}) {
         Result r = run("failswitch", given(args));
         EXPECT_EQ(r.status, 0);
@@ -209,7 +209,7 @@ TEST_F(Failswitch, TooFewValuesWhileEnabled)
     const std::string err = "\nnot enough arguments given.\n\n";
     for (size_t n = 0; n < 8; n++) {
         SCOPED_TRACE(std::to_string(n) + " values");
-        expect_refused(given(start_args({kValues.begin(), kValues.begin() + n})), err);
+        expect_refused(given(start_args({kValues.begin(), kValues.begin() + static_cast<std::ptrdiff_t>(n)})), err);
     }
 }
 

@@ -49,7 +49,7 @@ void close_all_but(const std::vector<int> &keep)
     struct dirent *e;
     while ((e = readdir(dir)) != nullptr) {
         if (e->d_name[0] != '.')
-            open_fds.push_back(atoi(e->d_name));
+            open_fds.push_back(static_cast<int>(strtol(e->d_name, nullptr, 10)));
     }
     int own = dirfd(dir);
     for (int fd : open_fds) {
@@ -310,9 +310,9 @@ std::vector<Record> trace()
         } else if (key == "exe") {
             current->exe = unescape(value);
         } else if (key == "pid") {
-            current->pid = atoi(value.c_str());
+            current->pid = static_cast<pid_t>(strtol(value.c_str(), nullptr, 10));
         } else if (key == "ppid") {
-            current->ppid = atoi(value.c_str());
+            current->ppid = static_cast<pid_t>(strtol(value.c_str(), nullptr, 10));
         } else if (key == "arg") {
             current->argv.push_back(unescape(value));
         } else if (key == "env") {
@@ -337,7 +337,7 @@ std::vector<Record> trace()
             current->cwd = unescape(value);
         } else if (key == "fd") {
             size_t sp = value.find(' ');
-            current->fds[atoi(value.substr(0, sp).c_str())] =
+            current->fds[static_cast<int>(strtol(value.substr(0, sp).c_str(), nullptr, 10))] =
                 sp == std::string::npos ? "" : unescape(value.substr(sp + 1));
         }
     }
@@ -442,7 +442,7 @@ void remove_path(const std::string &path)
             }
             closedir(dir);
             for (const std::string &n : names)
-                remove_path(path + "/" + n);
+                remove_path(std::string(path).append("/").append(n));
         }
         rmdir(path.c_str());
     } else {

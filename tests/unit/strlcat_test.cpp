@@ -26,7 +26,8 @@ TEST(Strlcat, AppendsWithinRoomAndReportsTheWholeLength)
 TEST(Strlcat, UnterminatedBufferIsLeftAlone)
 {
     char buf[8];
-    memcpy(buf, "wxyzWXYZ", 8);
+    // Deliberately without a terminator.
+    memcpy(buf, "wxyzWXYZ", 8);  // NOLINT(bugprone-not-null-terminated-result)
     EXPECT_EQ(strlcat(buf, "12345", 4), 4u + 5u);
     EXPECT_EQ(memcmp(buf, "wxyzWXYZ", 8), 0);  // nothing written, not even past `size`
 }
@@ -36,7 +37,7 @@ TEST(Strlcat, NeverWritesPastTheBuffer)
     char guard[12];
     memset(guard, 'G', sizeof guard);
     char *buf = guard + 2;  // an 8-byte buffer with guard bytes on both sides
-    strcpy(buf, "abc");
+    memcpy(buf, "abc", 4);
     EXPECT_EQ(strlcat(buf, "0123456789", 8), 13u);
     EXPECT_STREQ(buf, "abc0123");
     EXPECT_EQ(guard[0], 'G');

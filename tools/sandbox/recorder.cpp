@@ -20,8 +20,6 @@
 
 #include <string>
 
-extern char **environ;
-
 namespace {
 
 const char kStateDir[] = "/run/appliance";
@@ -104,7 +102,7 @@ std::string descriptors()
     while ((entry = readdir(dir)) != nullptr) {
         if (entry->d_name[0] == '.')
             continue;
-        int fd = atoi(entry->d_name);
+        int fd = static_cast<int>(strtol(entry->d_name, nullptr, 10));
         if (fd == own)
             continue;
         char target[4096];
@@ -197,14 +195,14 @@ int main(int argc, char **argv)
     }
     std::string delay = read_file(conf + ".delay");
     if (!delay.empty()) {
-        long ms = atol(delay.c_str());
+        long ms = strtol(delay.c_str(), nullptr, 10);
         struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
         nanosleep(&ts, nullptr);
     }
     int code = 0;
     std::string chosen = read_file(conf + ".exit");
     if (!chosen.empty())
-        code = atoi(chosen.c_str());
+        code = static_cast<int>(strtol(chosen.c_str(), nullptr, 10));
 
     if (exists(conf + ".daemon")) {
         // Keep running in the background under this program's name, the
