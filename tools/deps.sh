@@ -7,6 +7,8 @@ packages=(
     util-linux iproute2 procps                       # unshare, setpriv, ps
     g++-multilib qemu-user                           # 32-bit x86 build and its tests
     clang libclang-rt-14-dev                         # fuzzing with sanitizers
+    dpkg-dev file lintian                            # Debian packages and their checks
+    groff-base man-db gzip                           # manual pages
 )
 missing=()
 for p in "${packages[@]}"; do
