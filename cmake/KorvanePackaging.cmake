@@ -55,10 +55,11 @@ function(korvane_deb_docs component package)
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package}
           PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
           COMPONENT ${component})
+  list(JOIN ARGN "" extra)
   file(WRITE ${KORVANE_DEB_DIR}/${package}.overrides
     "# Packaged for the appliance, not uploaded to Debian: there is no ITP bug.\n"
     "${package}: initial-upload-closes-no-bugs\n"
-    "${ARGN}")
+    "${extra}")
   install(FILES ${KORVANE_DEB_DIR}/${package}.overrides
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
           RENAME ${package}
@@ -80,10 +81,16 @@ if("helpers" IN_LIST korvane_packaged)
   korvane_deb_docs(helpers korvane-helpers "${overrides}")
 endif()
 if("plugloader" IN_LIST korvane_packaged)
-  korvane_deb_docs(plugloader ${korvane_lib_package})
+  korvane_deb_docs(plugloader ${korvane_lib_package}
+    "# CPack's own scripts call ldconfig; redundant next to the ldconfig trigger, and harmless.\n"
+    "${korvane_lib_package}: maintscript-calls-ldconfig [postinst]\n"
+    "# CPack's own scripts call ldconfig; redundant next to the ldconfig trigger, and harmless.\n"
+    "${korvane_lib_package}: maintscript-calls-ldconfig [postrm]\n")
 endif()
 if("plugloader-dev" IN_LIST korvane_packaged)
-  korvane_deb_docs(plugloader-dev libplugloader-dev)
+  korvane_deb_docs(plugloader-dev libplugloader-dev
+    "# Built for the appliance's own architecture only, never used to cross-build.\n"
+    "libplugloader-dev: pkg-config-unavailable-for-cross-compilation [usr/lib/pkgconfig/plugloader.pc]\n")
 endif()
 
 set(CPACK_GENERATOR DEB)
@@ -128,10 +135,12 @@ the caller cannot run commands of its own choosing.")
 
 set(CPACK_DEBIAN_PLUGLOADER_PACKAGE_NAME ${korvane_lib_package})
 set(CPACK_DEBIAN_PLUGLOADER_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_PLUGLOADER_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_PLUGLOADER_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
-set(CPACK_DEBIAN_PLUGLOADER_PACKAGE_CONTROL_EXTRA
-    ${PROJECT_SOURCE_DIR}/packaging/triggers)
+# The shlibs file lets packages built against the library depend on it;
+# the ldconfig trigger refreshes the linker cache as Debian expects (CPack
+# also writes postinst and postrm scripts that call ldconfig themselves).
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_PLUGLOADER_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/triggers)
 set(CPACK_DEBIAN_PLUGLOADER_DESCRIPTION
 "plugin loaders of the Korvane instant-messaging proxy
 The instant-messaging proxy of the Korvane firewall appliance is extended by

@@ -96,7 +96,7 @@ manpages)
         fi
         out=$(MANWIDTH=80 LC_ALL=C.UTF-8 man --warnings -l "$page" 2>&1 >/dev/null)
         [ -z "$out" ] || problem "$2($1) renders with warnings: $out"
-        lexgrog "$page" | grep -q ": \"$2 - " || problem "$2($1): the page's NAME section does not name $2"
+        [[ "$(lexgrog "$page")" == *": \"$2 - "* ]] || problem "$2($1): the page's NAME section does not name $2"
     }
     count=0
     while read -r name; do man_entry 8 "$name"; count=$((count + 1)); done < <(names "$list")
