@@ -8,6 +8,8 @@ packages=(
     g++-multilib qemu-user                           # 32-bit x86 build and its tests
     clang libclang-rt-14-dev                         # fuzzing with sanitizers
     valgrind cppcheck clang-tidy                     # memcheck and static analysis
+    dpkg-dev file lintian                            # Debian packages and their checks
+    groff-base man-db gzip                           # manual pages
 )
 missing=()
 for p in "${packages[@]}"; do

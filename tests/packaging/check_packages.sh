@@ -1,0 +1,122 @@
+#!/bin/bash
+# Checks of the Debian packages that the build makes (build/packages) and of
+# the manual pages they carry. One action per run:
+#
+#   build BUILDDIR CPACK           make the packages afresh
+#   lintian PKGDIR                 lintian finds no error and no warning
+#   modes PKGDIR HELPERS.LIST      every built program is in korvane-helpers
+#                                  as /usr/bin/NAME, root/root, -rwsr-xr-x, and
+#                                  nothing else in any package is set-ID
+#   deliverables PKGDIR LIST       every program of LIST is there, likewise
+#   manpages PKGDIR HELPERS.LIST   the unpacked packages give every program
+#                                  (and each loader class) a manual entry that
+#                                  renders without warnings
+#   render MANDIR                  the page sources format without warnings
+set -uo pipefail
+
+fail=0
+problem() { echo "FAIL: $*"; fail=1; }
+
+# The program names of a list file: no comments, no empty lines.
+names() { grep -v -e '^#' -e '^[[:space:]]*$' "$1"; }
+
+helpers_deb() {
+    local debs=("$1"/korvane-helpers_*.deb)
+    [ -f "${debs[0]}" ] || { echo "FAIL: no korvane-helpers package in $1"; exit 1; }
+    [ ${#debs[@]} -eq 1 ] || { echo "FAIL: several korvane-helpers packages in $1"; exit 1; }
+    echo "${debs[0]}"
+}
+
+# "MODE OWNER PATH" for every entry of a package, as the archive records it.
+listing() { dpkg-deb --contents "$1" | awk '{ print $1, $2, $6 }'; }
+
+# Checks that each named program is in the listing, set-user-ID root.
+check_programs() {
+    local listing=$1 list=$2 name entry missing=()
+    while read -r name; do
+        entry=$(awk -v p="./usr/bin/$name" '$3 == p { print $1, $2 }' <<<"$listing")
+        if [ -z "$entry" ]; then
+            missing+=("$name")
+        elif [ "$entry" != "-rwsr-xr-x root/root" ]; then
+            problem "/usr/bin/$name is '$entry', not '-rwsr-xr-x root/root'"
+        fi
+    done < <(names "$list")
+    if [ ${#missing[@]} -gt 0 ]; then
+        problem "missing from the korvane-helpers package (${#missing[@]}): ${missing[*]}"
+    fi
+}
+
+action=${1:-}
+case "$action" in
+build)
+    builddir=$2 cpack=$3
+    rm -rf "$builddir/packages"
+    (cd "$builddir" && "$cpack" --config CPackConfig.cmake) || problem "cpack failed"
+    ls -l "$builddir"/packages/*.deb || problem "no package was made"
+    ;;
+lintian)
+    # Errors and warnings both fail: what the set-user-ID bit makes lintian
+    # warn about is overridden in the package, each with its reason.
+    lintian --fail-on error,warning --no-tag-display-limit "$2"/*.deb 2>&1 \
+        | grep -v 'running with root privileges is not recommended'
+    [ "${PIPESTATUS[0]}" -eq 0 ] || problem "lintian reported errors or warnings"
+    ;;
+modes)
+    deb=$(helpers_deb "$2") || { echo "$deb"; exit 1; }
+    check_programs "$(listing "$deb")" "$3"
+    for d in "$2"/*.deb; do
+        while read -r mode owner path; do
+            [ "$owner" = root/root ] || problem "$(basename "$d"): $path owned by $owner"
+            case "$mode" in
+            -rwsr-xr-x)
+                [[ "$(basename "$d")" == korvane-helpers_* && "$path" == ./usr/bin/* ]] &&
+                    grep -qxF "${path#./usr/bin/}" <(names "$3") ||
+                    problem "$(basename "$d"): unexpected set-user-ID file $path" ;;
+            *s* | *S* | *t | *T) problem "$(basename "$d"): $path has mode $mode" ;;
+            esac
+        done < <(listing "$d")
+    done
+    ;;
+deliverables)
+    deb=$(helpers_deb "$2") || { echo "$deb"; exit 1; }
+    echo "expected: $(names "$3" | wc -l) programs"
+    check_programs "$(listing "$deb")" "$3"
+    ;;
+manpages)
+    pkgdir=$2 list=$3
+    root=$(realpath "$(mktemp -d "$pkgdir/unpacked.XXXXXX")")
+    trap 'rm -rf "$root"' EXIT
+    for d in "$pkgdir"/*.deb; do dpkg-deb --extract "$d" "$root" || problem "cannot unpack $d"; done
+    man_entry() {  # SECTION NAME: the page is found, renders cleanly, names NAME
+        local page out
+        page=$(man -M "$root/usr/share/man" -w "$1" "$2" 2>/dev/null)
+        if [ -z "$page" ] || [[ "$page" != "$root"/* ]]; then
+            problem "no manual entry $2($1) in the packages"
+            return
+        fi
+        out=$(MANWIDTH=80 LC_ALL=C.UTF-8 man --warnings -l "$page" 2>&1 >/dev/null)
+        [ -z "$out" ] || problem "$2($1) renders with warnings: $out"
+        [[ "$(lexgrog "$page")" == *": \"$2 - "* ]] || problem "$2($1): the page's NAME section does not name $2"
+    }
+    count=0
+    while read -r name; do man_entry 8 "$name"; count=$((count + 1)); done < <(names "$list")
+    if compgen -G "$pkgdir/libplugloader-dev_*.deb" >/dev/null; then
+        for class in ProtocolPlugin ResponderPlugin LoggingPlugin; do
+            man_entry 3 "$class"; count=$((count + 1))
+        done
+    fi
+    echo "checked $count manual entries"
+    ;;
+render)
+    for page in "$2"/*.[0-9]; do
+        out=$(groff -man -ww -z "$page" 2>&1)
+        [ -z "$out" ] || problem "$(basename "$page"): $out"
+        lexgrog "$page" >/dev/null || problem "$(basename "$page"): no whatis entry"
+    done
+    ;;
+*)
+    echo "usage: $0 build|lintian|modes|deliverables|manpages|render ..." >&2
+    exit 2
+    ;;
+esac
+exit $fail
