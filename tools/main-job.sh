@@ -14,4 +14,4 @@ echo
 echo "== Installed into $PWD/stage (mode, owner:group, path)"
 (cd stage && find . -mindepth 1 \( -type f -o -type l \) -printf '%M %u:%g /%P\n' | sort -k3)
 echo
-tools/sandbox/appliance --build build -- bash tools/demo/demo.sh
+tools/sandbox/appliance --build build -- bash tools/demo/demo.sh "$PWD/build"

@@ -3,6 +3,7 @@
 # user (www-data, uid 33) starts the installed helpers; after each run the
 # stand-ins' trace shows what ran as root and how.
 set -euo pipefail
+build=${1:?usage: demo.sh BUILD}
 trace=/run/appliance/trace
 bin=/run/appliance/bin
 
@@ -15,7 +16,7 @@ as_web_user() {  # the way an administration page starts a helper
 # argument vector, credentials, groups and environment.
 show_trace() {
     if [ ! -s "$trace" ]; then
-        echo "   (no command ran)"
+        echo "   (no recorded program ran; rm, ps, grep, awk, kill and cat are the real tools)"
         return
     fi
     awk '
@@ -34,7 +35,9 @@ demo() {  # demo TITLE COMMAND...
     echo "-- $1"
     shift
     local status=0
-    as_web_user "$@" || status=$?
+    as_web_user "$@" > /run/appliance/demo.out 2> /run/appliance/demo.err || status=$?
+    [ ! -s /run/appliance/demo.out ] || sed 's/^/   stdout: /' /run/appliance/demo.out
+    [ ! -s /run/appliance/demo.err ] || sed 's/^/   stderr: /' /run/appliance/demo.err
     echo "   exit status $status"
     show_trace
 }
@@ -52,3 +55,41 @@ touch /var/korvane/proxy/enable_blue
 demo "/var/korvane/proxy/enable_blue present" $bin/proxyreload
 touch /var/korvane/proxy/enable
 demo "both flags present (the reload runs once)" $bin/proxyreload
+
+echo
+echo "== velgrin_restarthavp: a content-filter controller of the restart form"
+velgrin=/var/log/velgrin/default
+rm -f $velgrin/etc/havp_enable
+demo "havp disabled: stopped and left stopped" $bin/velgrin_restarthavp
+touch $velgrin/etc/havp_enable
+demo "havp enabled: stopped, then started again" $bin/velgrin_restarthavp
+
+echo
+echo "== failswitch: the failover daemon"
+touch /var/korvane/ucarp/settings/enable
+touch /run/appliance/standin/ucarp.daemon    # the stand-in keeps running, as the daemon does
+demo "start with eight values (a password with a blank and shell syntax stays one word)" \
+    $bin/failswitch start eth0 10.0.0.2 7 10.0.0.1 1 100 3 'pass word;$(id)'
+echo "   /var/run/ucarp.pid: $(tr '\n' ' ' < /var/run/ucarp.pid)(mode $(stat -c %a /var/run/ucarp.pid))"
+demo "stop: the recorded daemon is killed, the down script runs" $bin/failswitch stop
+[ ! -e /var/run/ucarp.pid ] && echo "   /var/run/ucarp.pid: removed"
+
+echo
+echo "== reportpurge: delete one report backup"
+touch /var/log/sarg/backup/report-2026-11.tar.gz /var/log/sarg/backup/report-2026-12.tar.gz
+demo "reportpurge report-2026-11.tar.gz" $bin/reportpurge report-2026-11.tar.gz
+echo "   left in /var/log/sarg/backup: $(ls /var/log/sarg/backup)"
+demo "reportpurge '*' (a name, not a pattern)" $bin/reportpurge '*'
+echo "   left in /var/log/sarg/backup: $(ls /var/log/sarg/backup)"
+demo "reportpurge ../../../../etc/passwd (refused)" $bin/reportpurge ../../../../etc/passwd
+
+echo
+echo "== rulepass: one iptables command"
+demo "rulepass '-L -n'" $bin/rulepass "-L -n"
+echo 1 > /run/appliance/standin/iptables.exit
+demo "rulepass '-X nosuchchain' (iptables fails: its status is reported)" $bin/rulepass "-X nosuchchain"
+demo "rulepass '-L; id' (refused)" $bin/rulepass "-L; id"
+
+echo
+echo "== plugloader: the instant-messaging proxy loads a logging plugin"
+"$build/tools/demo/plughost" "$build/tools/demo/demoplugin.so" "$build/tools/demo/demobroken.so"

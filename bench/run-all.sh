@@ -1,0 +1,41 @@
+#!/bin/bash
+# Every benchmark of the project in one run, and one table of ratios, each
+# against a floor measured in the same run:
+#   helper start-up   proxyreload vs. a set-user-ID fork/execve/waitpid floor,
+#                     at a soft descriptor limit of 1024 and at the hard limit
+#   settings store    reading and writing vs. fgets into fresh zeroed records
+#   plugin loaders    each forwarder vs. a direct call through a function
+#                     pointer; a load-and-unload cycle vs. bare dlopen/dlsym/dlclose
+# Needs root (the start-up benchmark runs in the sandbox appliance).
+#   bash bench/run-all.sh [BUILD]
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+build=$(cd "${1:-build}" && pwd)
+out=$(mktemp -d "$build/bench-run.XXXXXX")
+
+echo "Measuring helper start-up ..." >&2
+tools/sandbox/appliance --build "$build" -- bench/proxyreload.sh "$build" 400 > "$out/startup"
+echo "Measuring the settings store ..." >&2
+"$build/bench/store_bench" --benchmark_min_time=0.5 > "$out/store" 2>/dev/null
+echo "Measuring the plugin loaders ..." >&2
+"$build/bench/plugloader_bench" > "$out/plugloader" 2>/dev/null
+
+echo
+echo "Machine: $(nproc) cores, $(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo), $(uname -r)"
+echo
+printf '| %-44s | %8s | %6s |\n' "benchmark (against its floor)" "ratio" "target"
+printf '|%s|%s|%s|\n' "----------------------------------------------" "----------" "--------"
+awk 'NR > 1 { printf "| helper start-up, proxyreload, nofile %-7s | %8.3f | %6s |\n", $1, $5, "1.15" }' "$out/startup"
+awk '
+    /entries:/ && /store_read/  { printf "| store read, %6s entries                     | %8.2f | %6s |\n", $2, $4, ($2 == 10000 ? "2" : "-") }
+    /entries:/ && /store_write/ { printf "| store write, %6s entries (with fdatasync)   | %8.2f | %6s |\n", $2, $4, "-" }
+    /^  floor_read/  { floor = $2 }
+    /^  store_read/  { growth = $2 }
+    END {
+        printf "| store read, time per entry 10000 / 1000      | %8.2f | %6s |\n", growth, "1.3"
+        printf "|   (the floor itself grows by %5.2f)           | %8s | %6s |\n", floor, "", ""
+    }' "$out/store"
+awk 'f && NF == 4 { printf "| loader %-37s | %8.3f | %6s |\n", ($1 == "loadcycle" ? "load and unload cycle" : "forwarder " $1), $4, "1.1" }
+     /fastest of/ { f = 1 }' "$out/plugloader"
+echo
+echo "Raw outputs: $out" >&2
