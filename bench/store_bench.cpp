@@ -45,7 +45,7 @@ void floor_read(benchmark::State &state)
         FILE *file = fopen(path.c_str(), "r");
         char line[1023];
         while (fgets(line, sizeof(line), file)) {
-            Record *record = (Record *)calloc(1, sizeof(Record));
+            Record *record = static_cast<Record *>(calloc(1, sizeof(Record)));
             memcpy(record->key, line, strlen(line));
             tail->next = record;
             tail = record;

@@ -48,11 +48,13 @@ int main(int argc, char *argv[])
         exit(1);
     }
 
-    // A graph's files all sit directly in their directories. A name that
-    // does not fit every line is refused before anything runs: a cut line
-    // would delete some other file than the one meant.
+    // A graph's files all sit directly in their directories, and a graph
+    // has a name: the empty one would match files of no graph (every image
+    // beginning with a hyphen). A name that does not fit every line is
+    // refused before anything runs: a cut line would delete some other
+    // file than the one meant.
     const char *name = argv[1];
-    int fits = strchr(name, '/') == nullptr;
+    int fits = name[0] != '\0' && strchr(name, '/') == nullptr;
     for (int i = 0; i < 3 && fits; i++)
         fits = buildcommand(i, name);
     if (!fits) {

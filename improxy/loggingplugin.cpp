@@ -23,6 +23,9 @@ LoggingPlugin::LoggingPlugin()
 // referenced by the proxy after its loader has gone.
 LoggingPlugin::~LoggingPlugin() {}
 
+// The name is taken by value: the caller\'s string is copied, as the proxy
+// expects of the loaders.
+// cppcheck-suppress passedByValue
 int LoggingPlugin::loadplugin(std::string filename)
 {
     handle = dlopen(filename.c_str(), RTLD_LAZY);
@@ -32,9 +35,9 @@ int LoggingPlugin::loadplugin(std::string filename)
         return 0;
     }
 
-    initloggingplugin = (initloggingpluginfunc)dlsym(handle, "initloggingplugin");
-    closeloggingplugin = (closeloggingpluginfunc)dlsym(handle, "closeloggingplugin");
-    logevents = (logeventsfunc)dlsym(handle, "logevents");
+    initloggingplugin = reinterpret_cast<initloggingpluginfunc>(dlsym(handle, "initloggingplugin"));
+    closeloggingplugin = reinterpret_cast<closeloggingpluginfunc>(dlsym(handle, "closeloggingplugin"));
+    logevents = reinterpret_cast<logeventsfunc>(dlsym(handle, "logevents"));
 
     const char *missing = NULL;
     if (!initloggingplugin)

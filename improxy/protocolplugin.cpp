@@ -15,6 +15,9 @@ static_assert(std::is_standard_layout<ProtocolPlugin>::value, "loader must be st
 static_assert(offsetof(ProtocolPlugin, details) == 0, "details record must come first");
 static_assert(sizeof(protocolplugindetails::port) <= 4, "third member holds at most four bytes");
 
+// The details record's third member is the plugins' business: the loader
+// neither sets nor reads it.
+// cppcheck-suppress uninitMemberVar
 ProtocolPlugin::ProtocolPlugin()
     : handle(NULL), initprotocolplugin(NULL), closeprotocolplugin(NULL), processpacket(NULL),
       generatemessagepacket(NULL)
@@ -25,6 +28,9 @@ ProtocolPlugin::ProtocolPlugin()
 // referenced by the proxy after its loader has gone.
 ProtocolPlugin::~ProtocolPlugin() {}
 
+// The name is taken by value: the caller\'s string is copied, as the proxy
+// expects of the loaders.
+// cppcheck-suppress passedByValue
 int ProtocolPlugin::loadplugin(std::string filename)
 {
     handle = dlopen(filename.c_str(), RTLD_LAZY);
@@ -34,10 +40,10 @@ int ProtocolPlugin::loadplugin(std::string filename)
         return 0;
     }
 
-    initprotocolplugin = (initprotocolpluginfunc)dlsym(handle, "initprotocolplugin");
-    closeprotocolplugin = (closeprotocolpluginfunc)dlsym(handle, "closeprotocolplugin");
-    processpacket = (processpacketfunc)dlsym(handle, "processpacket");
-    generatemessagepacket = (generatemessagepacketfunc)dlsym(handle, "generatemessagepacket");
+    initprotocolplugin = reinterpret_cast<initprotocolpluginfunc>(dlsym(handle, "initprotocolplugin"));
+    closeprotocolplugin = reinterpret_cast<closeprotocolpluginfunc>(dlsym(handle, "closeprotocolplugin"));
+    processpacket = reinterpret_cast<processpacketfunc>(dlsym(handle, "processpacket"));
+    generatemessagepacket = reinterpret_cast<generatemessagepacketfunc>(dlsym(handle, "generatemessagepacket"));
 
     const char *missing = NULL;
     if (!initprotocolplugin)

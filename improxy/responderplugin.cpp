@@ -23,6 +23,9 @@ ResponderPlugin::ResponderPlugin()
 // referenced by the proxy after its loader has gone.
 ResponderPlugin::~ResponderPlugin() {}
 
+// The name is taken by value: the caller\'s string is copied, as the proxy
+// expects of the loaders.
+// cppcheck-suppress passedByValue
 int ResponderPlugin::loadplugin(std::string filename)
 {
     handle = dlopen(filename.c_str(), RTLD_LAZY);
@@ -32,9 +35,9 @@ int ResponderPlugin::loadplugin(std::string filename)
         return 0;
     }
 
-    initresponderplugin = (initresponderpluginfunc)dlsym(handle, "initresponderplugin");
-    closeresponderplugin = (closeresponderpluginfunc)dlsym(handle, "closeresponderplugin");
-    generateresponses = (generateresponsesfunc)dlsym(handle, "generateresponses");
+    initresponderplugin = reinterpret_cast<initresponderpluginfunc>(dlsym(handle, "initresponderplugin"));
+    closeresponderplugin = reinterpret_cast<closeresponderpluginfunc>(dlsym(handle, "closeresponderplugin"));
+    generateresponses = reinterpret_cast<generateresponsesfunc>(dlsym(handle, "generateresponses"));
 
     const char *missing = NULL;
     if (!initresponderplugin)

@@ -28,7 +28,7 @@ void storestring(char *field, const char *text)
 // A new, unlinked record holding the entry; null when memory runs out.
 keyvalue *newrecord(const char *key, const char *value)
 {
-    keyvalue *record = (keyvalue *)malloc(sizeof(keyvalue));
+    keyvalue *record = static_cast<keyvalue *>(malloc(sizeof(keyvalue)));
     if (!record)
         return nullptr;
     storestring(record->key, key);
@@ -84,7 +84,7 @@ char *formatentries(keyvalue *head, size_t *length)
     for (keyvalue *entry = head->next; entry; entry = entry->next)
         total += strlen(entry->key) + strlen(entry->value) + 4;
 
-    char *text = (char *)malloc(total + 1);
+    char *text = static_cast<char *>(malloc(total + 1));
     if (!text)
         return nullptr;
 
@@ -220,10 +220,10 @@ int readkeyvalues(keyvalue *head, const char *filename)
     int result = 1;
     char piece[1023];
     while (fgets(piece, sizeof(piece), file)) {
-        if (piece[0] == '\0')
-            continue;
-        char *newline;
-        while ((newline = strchr(piece, '\n')))
+        // A piece ends at the first newline, if it holds one at all; an
+        // empty piece, or an empty line, is skipped.
+        char *newline = strchr(piece, '\n');
+        if (newline)
             *newline = '\0';
         if (piece[0] == '\0')
             continue;

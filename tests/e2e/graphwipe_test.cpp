@@ -143,6 +143,21 @@ TEST_F(Graphwipe, NamesWithASlashAreRefused)
     EXPECT_EQ(listing({"/var/log", "/home"}), before);
 }
 
+TEST_F(Graphwipe, TheEmptyNameIsRefused)
+{
+    // It names no graph: its lines would delete ".rrd", ".log" and every
+    // image beginning with a hyphen.
+    write_file("/var/log/rrd/.rrd", "x");
+    write_file("/home/httpd/html/graphs/-day.png", "x");
+    auto before = listing({"/var/log", "/home"});
+    Result r = wipe({""});
+    EXPECT_EQ(r.code(), 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, kRefused);
+    EXPECT_EQ(listing({"/var/log", "/home"}), before);
+    EXPECT_TRUE(trace().empty());
+}
+
 TEST_F(Graphwipe, NameThatWouldCutALineIsRefused)
 {
     // The images' line is the longest: 50 fixed characters and the quoted

@@ -154,7 +154,8 @@ TEST_F(Injection, Graphwipe)
     for (const std::string &s : corpus_) {
         SCOPED_TRACE(printable(s));
         // The images' line: 50 fixed characters and the quoted name.
-        bool taken = s.find('/') == std::string::npos && 50 + s.size() + 2 + 3 * quotes(s) <= 1022;
+        bool taken = !s.empty() && s.find('/') == std::string::npos &&
+                     50 + s.size() + 2 + 3 * quotes(s) <= 1022;
         std::set<std::string> meant;
         if (taken) {
             for (const std::string &path :

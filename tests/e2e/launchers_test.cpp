@@ -113,7 +113,7 @@ TEST_F(Launchers, RulesyncTakesCOnlyAsExactlyTheFirstArgument)
         std::vector<std::string> args;
         const char *line;
     };
-    const std::string plain = kRules, with_c = std::string(kRules) + " -c";
+    const std::string with_c = std::string(kRules) + " -c";
     for (const Case &c : {Case{{}, kRules}, Case{{"-c"}, with_c.c_str()},
                           Case{{"-c", "more"}, with_c.c_str()}, Case{{"-c", "-x", "-y"}, with_c.c_str()},
                           Case{{"x", "-c"}, kRules}, Case{{"-cc"}, kRules}, Case{{"-C"}, kRules},

@@ -35,7 +35,7 @@ inline calltrace *traceof(const std::string &path)
     void *h = dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
     if (!h)
         return nullptr;
-    calltrace *t = (calltrace *)dlsym(h, "plugintrace");
+    calltrace *t = static_cast<calltrace *>(dlsym(h, "plugintrace"));
     dlclose(h);
     return t;
 }

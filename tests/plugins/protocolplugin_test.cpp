@@ -209,6 +209,8 @@ TEST_F(ProtocolLoad, UnloadDoesNotTellThePlugin)
     calltrace *t = traceof(path);
     int before = t->calls;
     EXPECT_EQ(p.unloadplugin(), 1);
+    // The plugin counts every call made into it; unloading makes none.
+    // cppcheck-suppress knownConditionTrueFalse
     EXPECT_EQ(t->calls, before);
     EXPECT_TRUE(isloaded(path));
     dlclose(own);
