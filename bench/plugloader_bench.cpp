@@ -43,6 +43,8 @@ private:
     void *handle;
 };
 
+// Every timing loop reads its loop variable once, (void)_, only so that
+// the analyser does not take it for a value stored and never read.
 static Options options;
 static Socket sock;
 static std::vector<imevent> events;
@@ -58,60 +60,76 @@ static void direct_initprotocolplugin(benchmark::State &state)
     Opened lib;
     protocolplugindetails details;
     auto fn = lib.get<initprotocolpluginfunc>("initprotocolplugin");
-    for (auto _ : state)
+    for (auto _ : state) {
+        (void)_;
         benchmark::DoNotOptimize(fn(details, options, false));
+    }
 }
 static void forwarder_initprotocolplugin(benchmark::State &state)
 {
     ProtocolPlugin p;
     p.loadplugin(pluginfile);
-    for (auto _ : state)
+    for (auto _ : state) {
+        (void)_;
         benchmark::DoNotOptimize(p.callinitprotocolplugin(options, false));
+    }
     p.unloadplugin();
 }
 static void direct_closeprotocolplugin(benchmark::State &state)
 {
     Opened lib;
     auto fn = lib.get<closeprotocolpluginfunc>("closeprotocolplugin");
-    for (auto _ : state)
+    for (auto _ : state) {
+        (void)_;
         benchmark::DoNotOptimize(fn());
+    }
 }
 static void forwarder_closeprotocolplugin(benchmark::State &state)
 {
     ProtocolPlugin p;
     p.loadplugin(pluginfile);
-    for (auto _ : state)
+    for (auto _ : state) {
+        (void)_;
         benchmark::DoNotOptimize(p.callcloseprotocolplugin());
+    }
     p.unloadplugin();
 }
 static void direct_processpacket(benchmark::State &state)
 {
     Opened lib;
     auto fn = lib.get<processpacketfunc>("processpacket");
-    for (auto _ : state)
+    for (auto _ : state) {
+        (void)_;
         benchmark::DoNotOptimize(fn(true, sock, buffer, &length, events, client));
+    }
 }
 static void forwarder_processpacket(benchmark::State &state)
 {
     ProtocolPlugin p;
     p.loadplugin(pluginfile);
-    for (auto _ : state)
+    for (auto _ : state) {
+        (void)_;
         benchmark::DoNotOptimize(p.callprocesspacket(true, sock, buffer, &length, events, client));
+    }
     p.unloadplugin();
 }
 static void direct_generatemessagepacket(benchmark::State &state)
 {
     Opened lib;
     auto fn = lib.get<generatemessagepacketfunc>("generatemessagepacket");
-    for (auto _ : state)
+    for (auto _ : state) {
+        (void)_;
         benchmark::DoNotOptimize(fn(reply, buffer, &length));
+    }
 }
 static void forwarder_generatemessagepacket(benchmark::State &state)
 {
     ProtocolPlugin p;
     p.loadplugin(pluginfile);
-    for (auto _ : state)
+    for (auto _ : state) {
+        (void)_;
         benchmark::DoNotOptimize(p.callgeneratemessagepacket(reply, buffer, &length));
+    }
     p.unloadplugin();
 }
 
@@ -121,45 +139,57 @@ static void direct_initresponderplugin(benchmark::State &state)
     Opened lib;
     responderplugindetails details;
     auto fn = lib.get<initresponderpluginfunc>("initresponderplugin");
-    for (auto _ : state)
+    for (auto _ : state) {
+        (void)_;
         benchmark::DoNotOptimize(fn(details, options, false));
+    }
 }
 static void forwarder_initresponderplugin(benchmark::State &state)
 {
     ResponderPlugin p;
     p.loadplugin(pluginfile);
-    for (auto _ : state)
+    for (auto _ : state) {
+        (void)_;
         benchmark::DoNotOptimize(p.callinitresponderplugin(options, false));
+    }
     p.unloadplugin();
 }
 static void direct_closeresponderplugin(benchmark::State &state)
 {
     Opened lib;
     auto fn = lib.get<closeresponderpluginfunc>("closeresponderplugin");
-    for (auto _ : state)
+    for (auto _ : state) {
+        (void)_;
         benchmark::DoNotOptimize(fn());
+    }
 }
 static void forwarder_closeresponderplugin(benchmark::State &state)
 {
     ResponderPlugin p;
     p.loadplugin(pluginfile);
-    for (auto _ : state)
+    for (auto _ : state) {
+        (void)_;
         benchmark::DoNotOptimize(p.callcloseresponderplugin());
+    }
     p.unloadplugin();
 }
 static void direct_generateresponses(benchmark::State &state)
 {
     Opened lib;
     auto fn = lib.get<generateresponsesfunc>("generateresponses");
-    for (auto _ : state)
+    for (auto _ : state) {
+        (void)_;
         benchmark::DoNotOptimize(fn(events, responses));
+    }
 }
 static void forwarder_generateresponses(benchmark::State &state)
 {
     ResponderPlugin p;
     p.loadplugin(pluginfile);
-    for (auto _ : state)
+    for (auto _ : state) {
+        (void)_;
         benchmark::DoNotOptimize(p.callgenerateresponses(events, responses));
+    }
     p.unloadplugin();
 }
 
@@ -169,45 +199,57 @@ static void direct_initloggingplugin(benchmark::State &state)
     Opened lib;
     loggingplugindetails details;
     auto fn = lib.get<initloggingpluginfunc>("initloggingplugin");
-    for (auto _ : state)
+    for (auto _ : state) {
+        (void)_;
         benchmark::DoNotOptimize(fn(details, options, false));
+    }
 }
 static void forwarder_initloggingplugin(benchmark::State &state)
 {
     LoggingPlugin p;
     p.loadplugin(pluginfile);
-    for (auto _ : state)
+    for (auto _ : state) {
+        (void)_;
         benchmark::DoNotOptimize(p.callinitloggingplugin(options, false));
+    }
     p.unloadplugin();
 }
 static void direct_closeloggingplugin(benchmark::State &state)
 {
     Opened lib;
     auto fn = lib.get<closeloggingpluginfunc>("closeloggingplugin");
-    for (auto _ : state)
+    for (auto _ : state) {
+        (void)_;
         benchmark::DoNotOptimize(fn());
+    }
 }
 static void forwarder_closeloggingplugin(benchmark::State &state)
 {
     LoggingPlugin p;
     p.loadplugin(pluginfile);
-    for (auto _ : state)
+    for (auto _ : state) {
+        (void)_;
         benchmark::DoNotOptimize(p.callcloseloggingplugin());
+    }
     p.unloadplugin();
 }
 static void direct_logevents(benchmark::State &state)
 {
     Opened lib;
     auto fn = lib.get<logeventsfunc>("logevents");
-    for (auto _ : state)
+    for (auto _ : state) {
+        (void)_;
         benchmark::DoNotOptimize(fn(events));
+    }
 }
 static void forwarder_logevents(benchmark::State &state)
 {
     LoggingPlugin p;
     p.loadplugin(pluginfile);
-    for (auto _ : state)
+    for (auto _ : state) {
+        (void)_;
         benchmark::DoNotOptimize(p.calllogevents(events));
+    }
     p.unloadplugin();
 }
 
@@ -215,6 +257,7 @@ static void forwarder_logevents(benchmark::State &state)
 static void direct_loadcycle(benchmark::State &state)
 {
     for (auto _ : state) {
+        (void)_;
         void *h = dlopen(pluginfile, RTLD_LAZY);
         benchmark::DoNotOptimize(dlsym(h, "initprotocolplugin"));
         benchmark::DoNotOptimize(dlsym(h, "closeprotocolplugin"));
@@ -226,6 +269,7 @@ static void direct_loadcycle(benchmark::State &state)
 static void forwarder_loadcycle(benchmark::State &state)
 {
     for (auto _ : state) {
+        (void)_;
         ProtocolPlugin p;
         benchmark::DoNotOptimize(p.loadplugin(pluginfile));
         p.unloadplugin();

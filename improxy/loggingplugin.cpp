@@ -23,9 +23,10 @@ LoggingPlugin::LoggingPlugin()
 // referenced by the proxy after its loader has gone.
 LoggingPlugin::~LoggingPlugin() {}
 
-// The name is taken by value: the caller\'s string is copied, as the proxy
+// The name is taken by value: the caller's string is copied, as the proxy
 // expects of the loaders.
 // cppcheck-suppress passedByValue
+// NOLINTNEXTLINE(performance-unnecessary-value-param): by value, as above
 int LoggingPlugin::loadplugin(std::string filename)
 {
     handle = dlopen(filename.c_str(), RTLD_LAZY);

@@ -23,9 +23,10 @@ ResponderPlugin::ResponderPlugin()
 // referenced by the proxy after its loader has gone.
 ResponderPlugin::~ResponderPlugin() {}
 
-// The name is taken by value: the caller\'s string is copied, as the proxy
+// The name is taken by value: the caller's string is copied, as the proxy
 // expects of the loaders.
 // cppcheck-suppress passedByValue
+// NOLINTNEXTLINE(performance-unnecessary-value-param): by value, as above
 int ResponderPlugin::loadplugin(std::string filename)
 {
     handle = dlopen(filename.c_str(), RTLD_LAZY);

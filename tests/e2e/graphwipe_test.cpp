@@ -67,7 +67,7 @@ private:
 
 TEST_F(Graphwipe, DeletesOneGraphsDatabaseLogAndImages)
 {
-    for (auto args : {std::vector<std::string>{"eth0"}, std::vector<std::string>{"eth0", "extra"}}) {
+    for (const auto &args : {std::vector<std::string>{"eth0"}, std::vector<std::string>{"eth0", "extra"}}) {
         SCOPED_TRACE(args.size());
         SetUp();
         Result r = wipe(args);

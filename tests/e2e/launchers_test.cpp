@@ -54,8 +54,8 @@ Start hostile_caller()
 TEST_F(Launchers, EachRunsItsCommandOnceIgnoringArguments)
 {
     for (const Launcher &l : kLaunchers) {
-        for (auto args : {std::vector<std::string>{},
-                          std::vector<std::string>{"-c", "; touch /run/appliance/pwned"}}) {
+        for (const auto &args : {std::vector<std::string>{},
+                                 std::vector<std::string>{"-c", "; touch /run/appliance/pwned"}}) {
             SCOPED_TRACE(std::string(l.program) + " with " + std::to_string(args.size()));
             clear_trace();
             Start start = hostile_caller();

@@ -284,7 +284,8 @@ void collect_files(const std::string &dir, std::vector<std::pair<std::string, mo
         std::string name = e->d_name;
         if (name == "." || name == "..")
             continue;
-        std::string path = dir + "/" + name;
+        std::string path = dir + "/";
+        path += name;
         struct stat st;
         if (lstat(path.c_str(), &st) != 0)
             continue;
@@ -424,6 +425,7 @@ TEST_F(Matrix, EveryProgramUnderEveryStartState)
             EXPECT_EQ(r.err, "");
             EXPECT_EQ(r.out, start.close_stdout ? "" : p.out);
             std::vector<std::vector<std::string>> argvs;
+            argvs.reserve(seen.size());
             for (const Record &rec : seen)
                 argvs.push_back(rec.argv);
             EXPECT_EQ(argvs, p.commands);

@@ -107,7 +107,7 @@ TEST_F(Rulepass, MissingIptablesIsNotSuccess)
 
 TEST_F(Rulepass, WrongArgumentCountRunsNothing)
 {
-    for (auto args : {std::vector<std::string>{}, std::vector<std::string>{"-L", "-n"}}) {
+    for (const auto &args : {std::vector<std::string>{}, std::vector<std::string>{"-L", "-n"}}) {
         SCOPED_TRACE(args.size());
         Result r = pass(args);
         EXPECT_EQ(r.code(), 1);

@@ -140,9 +140,11 @@ TYPED_TEST(KindLoad, MissingEntryPointIsLoggedAndLibraryKeptOpen)
         const std::string path = this->plugin(variants[i]);
         typename K::Loader l;
         EXPECT_EQ(l.loadplugin(path), 0);
-        std::string why = i < 2 ? std::string("missing symbol ") + symbols[i]
-                                : path + ": undefined symbol: " + symbols[i];
-        EXPECT_EQ(this->onlylogline(), path + ": dlsym(): " + why + "\n");
+        std::string expected = path + ": dlsym(): ";
+        expected += i < 2 ? std::string("missing symbol ") : path + ": undefined symbol: ";
+        expected += symbols[i];
+        expected += "\n";
+        EXPECT_EQ(this->onlylogline(), expected);
         EXPECT_TRUE(isloaded(path));
         EXPECT_NE(l.handle, nullptr);
         for (int which = 0; which < 3; which++)

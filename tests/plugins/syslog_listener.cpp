@@ -62,7 +62,7 @@ std::vector<LogLine> takelog()
         line.raw.assign(buf, n);
         line.priority = -1;
         if (line.raw.size() > 2 && line.raw[0] == '<')
-            line.priority = atoi(line.raw.c_str() + 1);
+            line.priority = (int)strtol(line.raw.c_str() + 1, nullptr, 10);
         size_t at = line.raw.find("plugtest: ");
         line.text = at == std::string::npos ? line.raw : line.raw.substr(at + 10);
         lines.push_back(line);

@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 
@@ -78,7 +79,7 @@ TEST(Concurrency, EveryReadSeesOneWholeVersion)
                     return 2;
                 }
                 Entries seen = list.entries();
-                int id = seen.empty() ? -1 : atoi(seen[0].second.c_str());
+                int id = seen.empty() ? -1 : (int)strtol(seen[0].second.c_str(), nullptr, 10);
                 if (seen.empty() || seen != version(id)) {
                     fprintf(stderr, "read %d saw %zu entries, not version %d\n", i, seen.size(), id);
                     return 3;
@@ -94,7 +95,7 @@ TEST(Concurrency, EveryReadSeesOneWholeVersion)
     ASSERT_EQ(readkeyvalues(last, path.c_str()), 1);
     Entries seen = last.entries();
     ASSERT_FALSE(seen.empty());
-    int id = atoi(seen[0].second.c_str());
+    int id = (int)strtol(seen[0].second.c_str(), nullptr, 10);
     EXPECT_EQ(id % 1000, writes - 1) << "the file ends with some writer's last version";
     EXPECT_EQ(seen, version(id));
 }

@@ -23,7 +23,7 @@ Entries settings(int count, size_t valuelength)
 {
     Entries entries;
     for (int i = 0; i < count; i++)
-        entries.emplace_back("KEY" + std::to_string(i), std::string(valuelength, 'a' + i % 26));
+        entries.emplace_back("KEY" + std::to_string(i), std::string(valuelength, (char)('a' + i % 26)));
     return entries;
 }
 
@@ -96,7 +96,7 @@ int in_full_disk_namespace()
     std::string fresh = dir + "/fresh";
     List list;
     list.add(settings(3, 10));
-    if (writekeyvalues(list, fresh.c_str()) != 0 || read_text(fresh) != "") {
+    if (writekeyvalues(list, fresh.c_str()) != 0 || !read_text(fresh).empty()) {
         fprintf(stderr, "a new file on the full disk: not refused, or not left empty\n");
         failures++;
     }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -28,7 +29,11 @@ size_t mapped_bytes()
     unsigned long pages = 0;
     FILE *statm = fopen("/proc/self/statm", "r");
     if (statm) {
-        if (fscanf(statm, "%lu", &pages) != 1)
+        char text[64];
+        char *end = text;
+        if (fgets(text, sizeof(text), statm))
+            pages = strtoul(text, &end, 10);
+        if (end == text)
             pages = 0;
         fclose(statm);
     }

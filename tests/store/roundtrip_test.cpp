@@ -70,7 +70,7 @@ TEST(RoundTrip, RandomListsReadBackEqual)
     int longest = 0;
     for (int round = 0; round < 300; round++) {
         List list;
-        int count = rng() % 25;
+        int count = (int)(rng() % 25);
         for (int i = 0; i < count; i++) {
             auto entry = random_entry(rng);
             if (i > 0 && rng() % 8 == 0) {
