@@ -29,7 +29,7 @@ static void startlistener()
 {
     if (unshare(CLONE_NEWNS) != 0)
         die("unshare(CLONE_NEWNS)");
-    if (mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) != 0)
+    if (mount("none", "/", "none", MS_REC | MS_PRIVATE, NULL) != 0)
         die("making / private");
     if (mount("plugtestdev", "/dev", "tmpfs", MS_NOSUID | MS_NOEXEC, "size=64k,mode=755") != 0)
         die("mounting /dev");

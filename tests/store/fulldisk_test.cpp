@@ -74,7 +74,7 @@ int in_full_disk_namespace()
         perror("unshare");
         return SKIP;
     }
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1) {
+    if (mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) == -1) {
         perror("making / private");
         return SKIP;
     }
