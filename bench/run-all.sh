@@ -23,19 +23,22 @@ echo "Measuring the plugin loaders ..." >&2
 echo
 echo "Machine: $(nproc) cores, $(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo), $(uname -r)"
 echo
-printf '| %-44s | %8s | %6s |\n' "benchmark (against its floor)" "ratio" "target"
+row() { printf '| %-44s | %8s | %6s |\n' "$1" "$2" "$3"; }
+row "benchmark (against its floor)" "ratio" "target"
 printf '|%s|%s|%s|\n' "----------------------------------------------" "----------" "--------"
-awk 'NR > 1 { printf "| helper start-up, proxyreload, nofile %-7s | %8.3f | %6s |\n", $1, $5, "1.15" }' "$out/startup"
+{
+awk 'NR > 1 { printf "helper start-up, proxyreload, nofile %s\t%.3f\t1.15\n", $1, $5 }' "$out/startup"
 awk '
-    /entries:/ && /store_read/  { printf "| store read, %6s entries                     | %8.2f | %6s |\n", $2, $4, ($2 == 10000 ? "2" : "-") }
-    /entries:/ && /store_write/ { printf "| store write, %6s entries (with fdatasync)   | %8.2f | %6s |\n", $2, $4, "-" }
-    /^  floor_read/  { floor = $2 }
-    /^  store_read/  { growth = $2 }
+    /entries:/ && /store_read/  { printf "store read, %s entries\t%.2f\t%s\n", $2, $4, ($2 == 10000 ? "2" : "-") }
+    /entries:/ && /store_write/ { printf "store write (with fdatasync), %s entries\t%.2f\t-\n", $2, $4 }
+    /^  floor_read/ && NF == 2 { floor = $2 }
+    /^  store_read/ && NF == 2 { growth = $2 }
     END {
-        printf "| store read, time per entry 10000 / 1000      | %8.2f | %6s |\n", growth, "1.3"
-        printf "|   (the floor itself grows by %5.2f)           | %8s | %6s |\n", floor, "", ""
+        printf "store read, time per entry 10000 / 1000\t%.2f\t1.3\n", growth
+        printf "  the same for the floor\t%.2f\t-\n", floor
     }' "$out/store"
-awk 'f && NF == 4 { printf "| loader %-37s | %8.3f | %6s |\n", ($1 == "loadcycle" ? "load and unload cycle" : "forwarder " $1), $4, "1.1" }
+awk 'f && NF == 4 { printf "loader %s\t%.3f\t1.1\n", ($1 == "loadcycle" ? "load and unload cycle" : "forwarder " $1), $4 }
      /fastest of/ { f = 1 }' "$out/plugloader"
+} | while IFS=$'\t' read -r name ratio target; do row "$name" "$ratio" "$target"; done
 echo
 echo "Raw outputs: $out" >&2
