@@ -3,9 +3,10 @@
 // header).
 #include <plugloader/loggingplugin.h>
 
+#include "pluginopen.h"
+
 #include <dlfcn.h>
 #include <stddef.h>
-#include <syslog.h>
 
 #include <type_traits>
 
@@ -29,40 +30,21 @@ LoggingPlugin::~LoggingPlugin() {}
 // NOLINTNEXTLINE(performance-unnecessary-value-param): by value, as above
 int LoggingPlugin::loadplugin(std::string filename)
 {
-    handle = dlopen(filename.c_str(), RTLD_LAZY);
-    if (!handle) {
-        const char *error = dlerror();
-        syslog(LOG_ERR, "dlopen(): %s\n", error ? error : "cannot open shared object");
+    // Stored at once, null or not; a handle held before is not closed.
+    handle = openplugin(filename);
+    if (!handle)
         return 0;
-    }
 
     initloggingplugin = reinterpret_cast<initloggingpluginfunc>(dlsym(handle, "initloggingplugin"));
     closeloggingplugin = reinterpret_cast<closeloggingpluginfunc>(dlsym(handle, "closeloggingplugin"));
     logevents = reinterpret_cast<logeventsfunc>(dlsym(handle, "logevents"));
 
-    const char *missing = NULL;
-    if (!initloggingplugin)
-        missing = "missing symbol initloggingplugin";
-    else if (!closeloggingplugin)
-        missing = "missing symbol closeloggingplugin";
-    else if (!logevents)
-        missing = "missing symbol logevents";
-    if (!missing)
-        return 1;
-
-    // A later lookup that succeeded may have cleared the loader's error
-    // text; then the line names the first entry point that is missing
-    // instead.
-    const char *error = dlerror();
-    syslog(LOG_ERR, "%s: dlsym(): %s\n", filename.c_str(), error ? error : missing);
-    return 0;
+    const char *const names[] = {"initloggingplugin", "closeloggingplugin", "logevents"};
+    const bool found[] = {initloggingplugin != NULL, closeloggingplugin != NULL, logevents != NULL};
+    return requireentrypoints(filename, names, found, 3);
 }
 
 int LoggingPlugin::unloadplugin()
 {
-    // Forgetting the handle once it is closed keeps a repeated unload from
-    // closing it twice (and so from dropping another user's reference).
-    if (handle && dlclose(handle) == 0)
-        handle = NULL;
-    return 1;
+    return closeplugin(handle);
 }

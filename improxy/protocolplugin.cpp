@@ -3,9 +3,10 @@
 // header).
 #include <plugloader/protocolplugin.h>
 
+#include "pluginopen.h"
+
 #include <dlfcn.h>
 #include <stddef.h>
-#include <syslog.h>
 
 #include <type_traits>
 
@@ -34,41 +35,22 @@ ProtocolPlugin::~ProtocolPlugin() {}
 // NOLINTNEXTLINE(performance-unnecessary-value-param): by value, as above
 int ProtocolPlugin::loadplugin(std::string filename)
 {
-    handle = dlopen(filename.c_str(), RTLD_LAZY);
-    if (!handle) {
-        const char *error = dlerror();
-        syslog(LOG_ERR, "dlopen(): %s\n", error ? error : "cannot open shared object");
+    // Stored at once, null or not; a handle held before is not closed.
+    handle = openplugin(filename);
+    if (!handle)
         return 0;
-    }
 
     initprotocolplugin = reinterpret_cast<initprotocolpluginfunc>(dlsym(handle, "initprotocolplugin"));
     closeprotocolplugin = reinterpret_cast<closeprotocolpluginfunc>(dlsym(handle, "closeprotocolplugin"));
     processpacket = reinterpret_cast<processpacketfunc>(dlsym(handle, "processpacket"));
     generatemessagepacket = reinterpret_cast<generatemessagepacketfunc>(dlsym(handle, "generatemessagepacket"));
 
-    const char *missing = NULL;
-    if (!initprotocolplugin)
-        missing = "missing symbol initprotocolplugin";
-    else if (!closeprotocolplugin)
-        missing = "missing symbol closeprotocolplugin";
-    else if (!processpacket)
-        missing = "missing symbol processpacket";
-    if (!missing)
-        return 1;
-
-    // A later lookup that succeeded may have cleared the loader's error
-    // text; then the line names the first required entry point that is
-    // missing instead.
-    const char *error = dlerror();
-    syslog(LOG_ERR, "%s: dlsym(): %s\n", filename.c_str(), error ? error : missing);
-    return 0;
+    const char *const names[] = {"initprotocolplugin", "closeprotocolplugin", "processpacket"};
+    const bool found[] = {initprotocolplugin != NULL, closeprotocolplugin != NULL, processpacket != NULL};
+    return requireentrypoints(filename, names, found, 3);
 }
 
 int ProtocolPlugin::unloadplugin()
 {
-    // Forgetting the handle once it is closed keeps a repeated unload from
-    // closing it twice (and so from dropping another user's reference).
-    if (handle && dlclose(handle) == 0)
-        handle = NULL;
-    return 1;
+    return closeplugin(handle);
 }
