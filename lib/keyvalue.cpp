@@ -75,6 +75,23 @@ bool needsquotes(const char *value)
     return value[0] == '\'' || strchr(value, ' ') != nullptr;
 }
 
+// Whether the entry's line reads back as this very entry. The reader
+// ends a line at a line feed, takes the key up to the first equals sign,
+// skips a line whose key is empty, and takes a line in pieces of at most
+// 1022 characters (the line: key, "=", value, and two quotes when the
+// value is written quoted).
+bool readsback(const keyvalue *entry)
+{
+    if (entry->key[0] == '\0' || strchr(entry->key, '=') != nullptr)
+        return false;
+    if (strchr(entry->key, '\n') != nullptr || strchr(entry->value, '\n') != nullptr)
+        return false;
+    size_t line = strlen(entry->key) + 1 + strlen(entry->value);
+    if (needsquotes(entry->value))
+        line += 2;
+    return line <= FIELD - 1;
+}
+
 // The settings file's new contents, built in memory before the file is
 // touched, so that nothing is changed until they are known to fit.
 // Null when memory runs out.
@@ -306,10 +323,11 @@ int writekeyvalues(keyvalue *head, const char *filename)
     if (!head)
         return 0;
 
-    // A line feed inside a key or value would break the line in two: such
-    // a list cannot be written so that it reads back.
+    // A list that would not read back as itself is not written at all:
+    // other readers of the file would lose the entry, and every entry
+    // after it.
     for (keyvalue *entry = head->next; entry; entry = entry->next)
-        if (strchr(entry->key, '\n') || strchr(entry->value, '\n'))
+        if (!readsback(entry))
             return 0;
 
     size_t length = 0;

@@ -108,9 +108,12 @@ void readkeyvaluesfromline(struct keyvalue *head, const char *line);
 // when the value holds a space or begins with a single quote, else
 // "KEY=VALUE". The file stays the same file (inode, owner, mode, links).
 // Returns 1 once the new contents are on the disk. Returns 0, with the
-// file's old contents intact, when a key or value holds a line feed (the
-// file is not even opened), when the file cannot be opened or locked, or
-// when the new contents do not fit or cannot be written.
+// file's old contents intact, when an entry would not read back as itself
+// (the file is not even opened): its key or value holds a line feed, its
+// key is empty or holds an equals sign, or its line (key, "=", value, and
+// the two quotes of a quoted value) is longer than 1022 characters; and
+// when the file cannot be opened or locked, or the new contents do not fit
+// or cannot be written.
 int writekeyvalues(struct keyvalue *head, const char *filename);
 
 // Copies the value of the first entry with this key into `value` (1023

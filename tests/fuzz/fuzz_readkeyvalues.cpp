@@ -1,6 +1,7 @@
 // Fuzz target: any bytes as a settings file. The reader must not overrun
 // anything, every entry it adds must be one the format can hold, and a list
-// it read must survive a write and a second read unchanged.
+// it read must survive a write and a second read unchanged, or be refused
+// by the writer when one of its lines would be too long.
 #include "setuid.h"
 
 #include <stdint.h>
@@ -64,6 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             abort();
         freekeyvalues(back);
         free(back);
+    } else if (writekeyvalues(head, again) != 0) {
+        // A list that would not read back must be refused.
+        abort();
     }
 
     freekeyvalues(head);

@@ -136,35 +136,6 @@ TEST(WriteSettings, AValueBeginningWithAQuoteIsQuotedAndReadsBack)
     EXPECT_EQ(back.entries(), list.entries());
 }
 
-TEST(WriteSettings, KeysWithEqualsSignsAndEmptyKeysAreWrittenAsTheyAre)
-{
-    std::string path = scratch("odd.settings");
-    List list;
-    list.add({{"a=b", "c"}, {"", "lost"}, {"Z", "1"}});
-    ASSERT_EQ(writekeyvalues(list, path.c_str()), 1);
-    EXPECT_EQ(read_text(path), "a=b=c\n=lost\nZ=1\n");
-    List back;
-    EXPECT_EQ(readkeyvalues(back, path.c_str()), 1);
-    EXPECT_EQ(back.entries(), E({{"a", "b=c"}, {"Z", "1"}}));
-}
-
-TEST(WriteSettings, ALineFeedInAKeyOrValueIsRefusedAndTheFileUntouched)
-{
-    std::string path = scratch("newline.settings");
-    write_text(path, "OLD=1\n");
-    for (auto entry : {std::make_pair("K", "a\nB=2"), std::make_pair("K\nX", "v"), std::make_pair("K", "\n")}) {
-        List list;
-        list.add({{"A", "1"}, {entry.first, entry.second}});
-        EXPECT_EQ(writekeyvalues(list, path.c_str()), 0);
-        EXPECT_EQ(read_text(path), "OLD=1\n");
-    }
-    List list;
-    appendkeyvalue(list, "K", "a\nb");
-    std::string fresh = scratch("newline-new.settings");
-    EXPECT_EQ(writekeyvalues(list, fresh.c_str()), 0);
-    EXPECT_NE(access(fresh.c_str(), F_OK), 0) << "a refused write must not create the file";
-}
-
 TEST(WriteSettings, ReplacesLongerContentsInTheSameFile)
 {
     std::string path = scratch("same.settings");
