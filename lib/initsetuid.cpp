@@ -8,6 +8,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -91,6 +92,94 @@ bool repair_standard_descriptors()
     return true;
 }
 
+// Every resource limit but the core-file size (which stays 0) becomes that
+// of process 1, the system's init: whatever the caller lowered (CPU time,
+// file size, descriptors, processes, memory, ...) would otherwise cripple
+// every command and every daemon the helper starts. Root may raise a hard
+// limit only with CAP_SYS_RESOURCE, which some containers withhold; then
+// the hard limit stays and the soft one goes as near to init's as the hard
+// one allows. The 64-bit interface keeps limits beyond 4 GiB exact in the
+// 32-bit build too.
+bool reset_limits()
+{
+    for (int number = 0; number < RLIM_NLIMITS; number++) {
+        auto resource = static_cast<__rlimit_resource>(number);
+        if (resource == RLIMIT_CORE)
+            continue;
+        struct rlimit64 init;
+        if (prlimit64(1, resource, nullptr, &init) != 0)
+            return false;
+        if (prlimit64(0, resource, &init, nullptr) == 0)
+            continue;
+        struct rlimit64 own;
+        if (errno != EPERM || prlimit64(0, resource, nullptr, &own) != 0)
+            return false;
+        if (init.rlim_max <= own.rlim_max)
+            return false;  // refused for another reason than a raised hard limit
+        struct rlimit64 nearest = {init.rlim_cur < own.rlim_max ? init.rlim_cur : own.rlim_max,
+                                   own.rlim_max};
+        if (prlimit64(0, resource, &nearest, nullptr) != 0)
+            return false;
+    }
+    return true;
+}
+
+// The OOM score adjustment becomes 0, so that the kernel does not pick a
+// root daemon first (1000) because its caller asked for it. Lowering it
+// below the least that a privileged writer set needs CAP_SYS_RESOURCE;
+// where the kernel refuses for that reason, the score stays.
+bool reset_oom_score()
+{
+    int fd = open("/proc/self/oom_score_adj", O_WRONLY | O_CLOEXEC);
+    if (fd == -1)
+        return false;
+    bool done = write(fd, "0", 1) == 1 || errno == EACCES;
+    int error = errno;
+    close(fd);
+    errno = error;
+    return done;
+}
+
+// No I/O class: the kernel then derives the I/O priority from the nice
+// value, as for every process that never chose one.
+bool reset_io_priority()
+{
+    const int who_process = 1;  // IOPRIO_WHO_PROCESS
+    const int no_class = 0;     // IOPRIO_CLASS_NONE, level 0
+    return syscall(SYS_ioprio_set, who_process, 0, no_class) == 0;
+}
+
+// Nice value, scheduling policy, CPU affinity, OOM score adjustment and I/O
+// priority as a service started by init at boot has them: a caller's nice
+// 19, idle class, single CPU or idle I/O class would otherwise slow down
+// every root command and daemon.
+bool reset_scheduling()
+{
+    if (setpriority(PRIO_PROCESS, 0, 0) != 0) {
+        perror("Couldn't reset nice value");
+        return false;
+    }
+    struct sched_param normal = {};
+    if (sched_setscheduler(0, SCHED_OTHER, &normal) != 0) {
+        perror("Couldn't reset scheduling policy");
+        return false;
+    }
+    cpu_set_t cpus;
+    if (sched_getaffinity(1, sizeof cpus, &cpus) != 0 || sched_setaffinity(0, sizeof cpus, &cpus) != 0) {
+        perror("Couldn't reset CPU affinity");
+        return false;
+    }
+    if (!reset_oom_score()) {
+        perror("Couldn't reset OOM score adjustment");
+        return false;
+    }
+    if (!reset_io_priority()) {
+        perror("Couldn't reset I/O priority");
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int initsetuid()
@@ -117,6 +206,13 @@ int initsetuid()
         perror("Couldn't setuid(0)");
         return 0;
     }
+    // Only root may raise limits and priorities: after the credentials.
+    if (!reset_limits()) {
+        perror("Couldn't reset resource limits");
+        return 0;
+    }
+    if (!reset_scheduling())
+        return 0;
     // The caller's mask would otherwise decide the mode of every file a
     // root command creates (a pid file that any user may rewrite).
     umask(022);

@@ -13,8 +13,13 @@ extern const char *const trusted_env[4];
 // Puts the process into a clean state and makes it fully root: signals
 // ignored (all but SIGKILL; SIGCHLD set to its default) and none blocked,
 // only descriptors 0 to 2 open (a missing one reopened on /dev/null), no
-// core dumps, no supplementary groups, group and user 0, file-creation
-// mask 022, working directory "/".
+// core dumps, no supplementary groups, group and user 0; then, as root,
+// every other resource limit that of process 1 (the system's init), nice
+// value 0, scheduling policy SCHED_OTHER, process 1's CPU affinity, OOM
+// score adjustment 0, no I/O class; file-creation mask 022, working
+// directory "/". Where root lacks CAP_SYS_RESOURCE, a hard limit the
+// caller lowered stays (the soft limit goes as near to init's as it
+// allows) and an OOM score the kernel will not lower stays.
 // Returns 1 on success, 0 after the first failing step (with at most one
 // message on standard error). A helper's main calls it first and exits
 // with status 1 when it returns 0.

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -134,11 +135,13 @@ protected:
 
     // An enabled start with the given values that must run the daemon;
     // returns the daemon's record.
-    Record started(const std::vector<std::string> &values)
+    Record started(const std::vector<std::string> &values) { return started(given(start_args(values))); }
+
+    Record started(const Start &start)
     {
         write_file(kFlag, "");
         clear_trace();
-        Result r = run("failswitch", given(start_args(values)));
+        Result r = run("failswitch", start);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, std::string(kStarting) + "Done\n");
         EXPECT_EQ(r.err, "");
@@ -151,6 +154,8 @@ protected:
         ADD_FAILURE() << "the daemon did not run";
         return Record();
     }
+
+    void stops_the_daemon(const Record &ucarp);
 
     // A start or stop that must be refused with `err` before anything runs.
     void expect_refused(const Start &start, const std::string &err)
@@ -322,9 +327,49 @@ TEST_F(Failswitch, ValuesAfterTheEighthAreIgnored)
 
 TEST_F(Failswitch, StopKillsTheRecordedDaemon)
 {
-    Record ucarp = started(kValues);
+    // A caller's file-size limit of 0 reached the shell that writes the pid
+    // file, which stayed empty: the stop then killed nothing. Commands now
+    // run with init's limits. A hard limit of 0 comes back only where root
+    // has CAP_SYS_RESOURCE; elsewhere the kernel keeps it for the whole run.
+    struct Row {
+        const char *what;
+        std::vector<Start::Limit> limits;
+        bool needs_raised_hard_limit;
+    };
+    const Row rows[] = {
+        {"plain", {}, false},
+        {"file-size soft limit 0", {{RLIMIT_FSIZE, 0, RLIM64_INFINITY}}, false},
+        {"file-size limit 0, soft and hard", {{RLIMIT_FSIZE, 0, 0}}, true},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        SetUp();
+        Start start = given(start_args(kValues));
+        start.limits = row.limits;
+        if (row.needs_raised_hard_limit && !has_cap_sys_resource()) {
+            // Nothing can write a byte, the stand-ins' trace included; the
+            // helper still goes through its whole start.
+            write_file(kFlag, "");
+            Result r = run("failswitch", start);
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.out, std::string(kStarting) + "Done\n");
+            EXPECT_NE(r.err.find("File too large"), std::string::npos) << r.err;
+            EXPECT_EQ(read_file(kPidFile), "");
+            continue;
+        }
+        Record ucarp = started(start);
+        EXPECT_EQ(ucarp.limits["fsize"], init_limit(RLIMIT_FSIZE));
+        stops_the_daemon(ucarp);
+    }
+}
+
+// A stop after `ucarp` was started: the recorded daemon dies, the pid file
+// goes, the down script and the logger run.
+void Failswitch::stops_the_daemon(const Record &ucarp)
+{
     pid_t daemon = ucarp.daemon_pid;
     ASSERT_NE(daemon, 0);
+    ASSERT_EQ(read_file(kPidFile), std::to_string(daemon) + "\n");
     char state = process_state(daemon);
     ASSERT_TRUE(state == 'S' || state == 'R') << "daemon state " << state;
 

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -202,9 +204,88 @@ struct State {
     std::string name;
     std::function<void(Start &)> apply;
     bool oversize = false;  // hand the program a text at the kernel's limit
+    const char *refusal = nullptr;  // every program must refuse with this
 };
 
+// The names the stand-in gives the resource limits, by number.
+const char *const kLimitNames[RLIM_NLIMITS] = {
+    "cpu", "fsize", "data", "stack", "core", "rss", "nproc", "nofile",
+    "memlock", "as", "locks", "sigpending", "msgqueue", "nice", "rtprio", "rttime"};
+
+struct rlimit64 limit_of(pid_t pid, int resource)
+{
+    struct rlimit64 rl = {0, 0};
+    if (prlimit64(pid, static_cast<__rlimit_resource>(resource), nullptr, &rl) != 0)
+        ADD_FAILURE() << "cannot read limit " << kLimitNames[resource] << " of " << pid;
+    return rl;
+}
+
+// Limits a caller lowers: the soft one, to a value that cripples a daemon
+// but still lets the program start (a descriptor limit of 10, a file size
+// of 0, ...); and in one row the hard one too, to a value with which every
+// command still works, so that a machine whose root lacks CAP_SYS_RESOURCE
+// (and so cannot raise it again) still runs them.
+struct Lowered {
+    int resource;
+    unsigned long long soft, hard;
+};
+const unsigned long long kMiB = 1024 * 1024;
+const Lowered kLowered[] = {
+    {RLIMIT_CPU, 1, 3600},
+    {RLIMIT_FSIZE, 0, 64 * kMiB},
+    {RLIMIT_DATA, 32 * kMiB, 1024 * kMiB},
+    {RLIMIT_STACK, 256 * 1024, 16 * kMiB},
+    {RLIMIT_RSS, kMiB, 1024 * kMiB},
+    {RLIMIT_NPROC, 64, 4096},
+    {RLIMIT_NOFILE, 10, 1024},
+    {RLIMIT_MEMLOCK, 0, kMiB},
+    {RLIMIT_AS, 256 * kMiB, 1024 * kMiB},
+    {RLIMIT_LOCKS, 0, 1024},
+    {RLIMIT_SIGPENDING, 0, 1024},
+    {RLIMIT_MSGQUEUE, 0, 8192},
+    {RLIMIT_NICE, 0, 0},
+    {RLIMIT_RTPRIO, 0, 0},
+    {RLIMIT_RTTIME, 1000, 1000000},
+};
+
+// Whether a program built with AddressSanitizer can start under the limit
+// at all: it reserves terabytes of shadow memory up front.
+bool startable(int resource)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return resource != RLIMIT_AS && resource != RLIMIT_DATA;
+#else
+    (void)resource;
+    return true;
+#endif
+}
+
+// The caller's soft limit lowered below what it inherited (which is
+// init's: the test is process 1 of the sandbox), when there is room.
+bool lower_soft(Start &s, const Lowered &l)
+{
+    struct rlimit64 own = limit_of(0, l.resource);
+    if (own.rlim_cur == 0 || !startable(l.resource))
+        return false;
+    s.limits.push_back({l.resource, std::min<unsigned long long>(l.soft, own.rlim_cur - 1), own.rlim_max});
+    return true;
+}
+
+bool lower_hard(Start &s, const Lowered &l)
+{
+    struct rlimit64 own = limit_of(0, l.resource);
+    if (own.rlim_max <= l.hard || !startable(l.resource))
+        return false;
+    // The soft limit as low as in the soft-only rows: even where the hard
+    // limit must stay, the soft one has to go up as far as it allows.
+    s.limits.push_back({l.resource, std::min<unsigned long long>(l.soft, own.rlim_cur), l.hard});
+    return true;
+}
+
 const size_t kMaxArg = 128 * 1024 - 1;  // one argument, without its NUL
+// I/O priorities: class in the bits from 13 up, level below.
+const int kIoprioIdle = 3 << 13;
+const int kIoprioDerivedFromNice0 = (2 << 13) | 4;
 const char kUnreadable[] = "/run/appliance/matrix/unreadable";
 const char kRemoved[] = "/run/appliance/matrix/removed";
 
@@ -270,6 +351,39 @@ std::vector<State> states()
                        s.argv0 = "";
                    }});
     all.push_back({"argument at the kernel's limit", [](Start &) {}, true});
+
+    for (const Lowered &l : kLowered) {
+        Start probe;
+        if (lower_soft(probe, l))
+            all.push_back({std::string("soft ") + kLimitNames[l.resource] + " limit " +
+                               std::to_string(probe.limits[0].soft),
+                           [l](Start &s) { lower_soft(s, l); }});
+    }
+    all.push_back({"every soft limit lowered at once", [](Start &s) {
+                       for (const Lowered &l : kLowered)
+                           lower_soft(s, l);
+                   }});
+    all.push_back({"hard limits lowered too", [](Start &s) {
+                       for (const Lowered &l : kLowered)
+                           lower_hard(s, l);
+                   }});
+    all.push_back({"nice 19", [](Start &s) { s.nice = 19; }});
+    all.push_back({"idle scheduling class", [](Start &s) { s.sched_policy = SCHED_IDLE; }});
+    all.push_back({"batch scheduling class", [](Start &s) { s.sched_policy = SCHED_BATCH; }});
+    all.push_back({"one CPU", [](Start &s) {
+                       cpu_set_t cpus;
+                       ASSERT_EQ(sched_getaffinity(0, sizeof cpus, &cpus), 0);
+                       for (int cpu = 0; cpu < CPU_SETSIZE; cpu++) {
+                           if (CPU_ISSET(cpu, &cpus))
+                               s.cpu = cpu;  // the last one: not where init's list begins
+                       }
+                   }});
+    all.push_back({"OOM score adjustment 1000", [](Start &s) { s.oom_score_adj = 1000; }});
+    all.push_back({"idle I/O class", [](Start &s) { s.ioprio = kIoprioIdle; }});
+    // The kernel does not honour the set-user-ID bit then: the program
+    // runs as its caller and must refuse before it runs anything.
+    all.push_back({"no_new_privs", [](Start &s) { s.no_new_privs = true; }, false,
+                   "Couldn't clear group list: Operation not permitted\n"});
     return all;
 }
 
@@ -310,6 +424,66 @@ std::vector<std::string> writable_by_others()
             bad.push_back(f.first);
     }
     return bad;
+}
+
+// Whether a process of the caller's kind may bring its OOM score
+// adjustment back to 0 after raising it: the kernel refuses to go below
+// the least value a privileged writer set unless the writer has
+// CAP_SYS_RESOURCE. Tried in a child, as the helper will.
+bool oom_score_can_return_to_zero()
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = open("/proc/self/oom_score_adj", O_WRONLY);
+        bool raised = fd != -1 && write(fd, "1000", 4) == 4;
+        bool back = raised && write(fd, "0", 1) == 1;
+        _exit(back ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// The process state every command must start in, whatever the caller did:
+// that of a service the system's init (process 1) started. Only where root
+// lacks CAP_SYS_RESOURCE may a hard limit the caller lowered stay, with
+// the soft limit as near to init's as it allows; and the OOM score stays
+// where the kernel refuses to lower it for that reason.
+struct Expected {
+    std::map<std::string, std::string> limits;
+    std::vector<int> cpus;
+    std::string oom_score_adj;
+};
+
+Expected expected_for(const Start &s, bool cap, bool oom_zero)
+{
+    Expected e;
+    for (int r = 0; r < RLIM_NLIMITS; r++) {
+        struct rlimit64 init = limit_of(1, r);
+        unsigned long long caller_hard = limit_of(0, r).rlim_max;
+        for (const Start::Limit &l : s.limits) {
+            if (l.resource == r)
+                caller_hard = l.hard;
+        }
+        unsigned long long hard = cap ? init.rlim_max : std::min<unsigned long long>(init.rlim_max, caller_hard);
+        unsigned long long soft = std::min<unsigned long long>(init.rlim_cur, hard);
+        e.limits[kLimitNames[r]] = r == RLIMIT_CORE ? "0 0" : shown_limit(soft, hard);
+    }
+    cpu_set_t cpus;
+    if (sched_getaffinity(1, sizeof cpus, &cpus) != 0)
+        ADD_FAILURE() << "cannot read init's CPU affinity";
+    for (int cpu = 0; cpu < CPU_SETSIZE; cpu++) {
+        if (CPU_ISSET(cpu, &cpus))
+            e.cpus.push_back(cpu);
+    }
+    if (oom_zero) {
+        e.oom_score_adj = "0";
+    } else {
+        std::string own = read_file("/proc/self/oom_score_adj");
+        e.oom_score_adj = s.oom_score_adj != kKeep ? std::to_string(s.oom_score_adj)
+                                                   : own.substr(0, own.find('\n'));
+    }
+    return e;
 }
 
 class Matrix : public ::testing::Test {
@@ -353,12 +527,19 @@ protected:
     }
 };
 
-void check_command(const Record &r)
+void check_command(const Record &r, const Expected &e)
 {
     EXPECT_EQ(r.uid, (std::vector<long>{0, 0, 0, 0}));
     EXPECT_EQ(r.gid, (std::vector<long>{0, 0, 0, 0}));
     EXPECT_TRUE(r.groups.empty());
-    EXPECT_EQ(r.core, "0 0");
+    EXPECT_EQ(r.limits, e.limits) << "resource limits other than init's";
+    EXPECT_EQ(r.nice, "0");
+    EXPECT_EQ(r.sched, std::to_string(SCHED_OTHER)) << "another scheduling policy, or reset-on-fork";
+    EXPECT_EQ(r.cpus, e.cpus);
+    EXPECT_EQ(r.oom_score_adj, e.oom_score_adj);
+    // No class. Older kernels report the best-effort level that they
+    // derive from nice 0 for a process without one.
+    EXPECT_TRUE(r.ioprio == 0 || r.ioprio == kIoprioDerivedFromNice0) << "I/O priority " << r.ioprio;
     EXPECT_EQ(r.umask, 022u);
     EXPECT_EQ(r.sigblk, 0u) << "signals blocked by the caller reach the command";
     EXPECT_FALSE(r.signal_ignored(SIGCHLD));
@@ -382,6 +563,13 @@ TEST_F(Matrix, EveryProgramUnderEveryStartState)
 {
     std::vector<Program> all = programs();
     std::vector<State> starts = states();
+    const bool cap = has_cap_sys_resource();
+    const bool oom_zero = oom_score_can_return_to_zero();
+    std::cout << "matrix: root " << (cap ? "has" : "lacks")
+              << " CAP_SYS_RESOURCE: a hard limit the caller lowered "
+              << (cap ? "goes back to init's" : "stays, the soft one as near to init's as it allows")
+              << "; an OOM score adjustment of 1000 " << (oom_zero ? "goes back to 0" : "stays")
+              << "\n";
     size_t runs = 0;
     for (const State &state : starts) {
         for (const Program &p : all) {
@@ -411,6 +599,13 @@ TEST_F(Matrix, EveryProgramUnderEveryStartState)
 
             ASSERT_FALSE(WIFSIGNALED(r.status)) << "killed by signal " << WTERMSIG(r.status);
             std::vector<Record> seen = trace();
+            if (state.refusal != nullptr) {
+                EXPECT_EQ(r.code(), 1);
+                EXPECT_EQ(r.out, "");
+                EXPECT_EQ(r.err, state.refusal);
+                EXPECT_TRUE(seen.empty());
+                continue;
+            }
             if (refused) {
                 EXPECT_EQ(r.code(), 1);
                 EXPECT_TRUE(seen.empty());
@@ -429,8 +624,9 @@ TEST_F(Matrix, EveryProgramUnderEveryStartState)
             for (const Record &rec : seen)
                 argvs.push_back(rec.argv);
             EXPECT_EQ(argvs, p.commands);
+            Expected expected = expected_for(start, cap, oom_zero);
             for (const Record &rec : seen)
-                check_command(rec);
+                check_command(rec, expected);
             if (p.verify)
                 p.verify();
             EXPECT_FALSE(exists("/run/appliance/matrix/pwned"));

@@ -47,16 +47,17 @@ bool reads_back(const std::string &key, const std::string &value)
 }
 
 // Lengths cluster where the format's limits are: empty, around the longest
-// line and the longest quoted one, and the record's full 1022.
-size_t random_length(std::mt19937 &rng, size_t room)
+// line and the longest quoted one, and the record's full 1022. `draw` and
+// `spread` are two random numbers.
+size_t random_length(unsigned draw, unsigned spread, size_t room)
 {
-    switch (rng() % 6) {
+    switch (draw % 6) {
     case 0: return 0;
     case 1: return room;
     case 2: return room >= 2 ? room - 2 : 0;
-    case 3: return room + 1 + rng() % 3;
+    case 3: return room + 1 + spread % 3;
     case 4: return 1022;
-    default: return rng() % (room + 1);
+    default: return spread % (room + 1);
     }
 }
 
@@ -73,7 +74,8 @@ std::pair<std::string, std::string> random_entry(std::mt19937 &rng)
     if (rng() % 20 == 0)
         key.clear();
     size_t room = key.size() < 1021 ? 1021 - key.size() : 0;
-    std::string value = random_text(rng, std::min<size_t>(random_length(rng, room), 1022));
+    unsigned draw = rng(), spread = rng();
+    std::string value = random_text(rng, std::min<size_t>(random_length(draw, spread, room), 1022));
     if (rng() % 5 == 0 && !value.empty())
         value[0] = '\'';
     return {key, value};

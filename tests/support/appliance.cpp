@@ -5,12 +5,15 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -99,6 +102,33 @@ void close_all_but(const std::vector<int> &keep)
         setrlimit(RLIMIT_NOFILE, &rl);
     }
 
+    for (const Start::Limit &l : s.limits) {
+        struct rlimit64 wanted = {l.soft, l.hard};
+        if (prlimit64(0, static_cast<__rlimit_resource>(l.resource), &wanted, nullptr) != 0)
+            _exit(120);
+    }
+    if (s.nice != kKeep && setpriority(PRIO_PROCESS, 0, s.nice) != 0)
+        _exit(119);
+    struct sched_param param = {};
+    if (s.sched_policy >= 0 && sched_setscheduler(0, s.sched_policy, &param) != 0)
+        _exit(119);
+    if (s.cpu >= 0) {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(s.cpu, &one);
+        if (sched_setaffinity(0, sizeof one, &one) != 0)
+            _exit(119);
+    }
+    if (s.oom_score_adj != kKeep) {
+        std::string text = std::to_string(s.oom_score_adj);
+        int fd = open("/proc/self/oom_score_adj", O_WRONLY);
+        if (fd == -1 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+            _exit(119);
+        close(fd);
+    }
+    if (s.ioprio >= 0 && syscall(SYS_ioprio_set, 1 /* IOPRIO_WHO_PROCESS */, 0, s.ioprio) != 0)
+        _exit(119);
+
     umask(s.umask);
     if (s.ignore_all_signals) {
         for (int n = 1; n <= 64; n++)
@@ -122,6 +152,8 @@ void close_all_but(const std::vector<int> &keep)
     if (setgroups(s.groups.size(), s.groups.data()) != 0 || setresgid(s.gid, s.gid, s.gid) != 0 ||
         setresuid(s.uid, s.uid, s.uid) != 0)
         _exit(122);
+    if (s.no_new_privs && prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+        _exit(118);
 
     std::vector<char *> argv;
     argv.push_back(const_cast<char *>(s.set_argv0 ? s.argv0.c_str() : path.c_str()));
@@ -329,10 +361,25 @@ std::vector<Record> trace()
             current->sigign = strtoull(value.c_str(), nullptr, 16);
         } else if (key == "sigblk") {
             current->sigblk = strtoull(value.c_str(), nullptr, 16);
-        } else if (key == "core") {
-            current->core = value;
-        } else if (key == "nofile") {
-            current->nofile = value;
+        } else if (key == "limit") {
+            size_t sp = value.find(' ');
+            std::string name = value.substr(0, sp);
+            current->limits[name] = sp == std::string::npos ? "" : value.substr(sp + 1);
+            if (name == "core")
+                current->core = current->limits[name];
+            if (name == "nofile")
+                current->nofile = current->limits[name];
+        } else if (key == "nice") {
+            current->nice = value;
+        } else if (key == "sched") {
+            current->sched = value;
+        } else if (key == "cpus") {
+            for (long cpu : numbers(value))
+                current->cpus.push_back(static_cast<int>(cpu));
+        } else if (key == "oomadj") {
+            current->oom_score_adj = value;
+        } else if (key == "ioprio") {
+            current->ioprio = strtol(value.c_str(), nullptr, 10);
         } else if (key == "cwd") {
             current->cwd = unescape(value);
         } else if (key == "fd") {
@@ -480,6 +527,32 @@ std::vector<std::string> installed_helpers()
     closedir(dir);
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::string shown_limit(unsigned long long soft, unsigned long long hard)
+{
+    auto shown = [](unsigned long long v) {
+        return v == RLIM64_INFINITY ? std::string("unlimited") : std::to_string(v);
+    };
+    return shown(soft) + " " + shown(hard);
+}
+
+std::string init_limit(int resource)
+{
+    struct rlimit64 rl;
+    if (prlimit64(1, static_cast<__rlimit_resource>(resource), nullptr, &rl) != 0)
+        fail("prlimit of process 1");
+    return shown_limit(rl.rlim_cur, rl.rlim_max);
+}
+
+bool has_cap_sys_resource()
+{
+    std::string status = read_file("/proc/self/status");
+    size_t at = status.find("\nCapBnd:");
+    if (at == std::string::npos)
+        return false;
+    unsigned long long bounding = strtoull(status.c_str() + at + 8, nullptr, 16);
+    return (bounding >> 24) & 1;
 }
 
 std::vector<std::string> trusted_env()

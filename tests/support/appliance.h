@@ -21,6 +21,9 @@ extern const char *const kStateDir; // "/run/appliance"
 constexpr uid_t kWebUid = 33;
 constexpr gid_t kWebGid = 33;
 
+// A start-state value the caller leaves as it inherited it.
+constexpr int kKeep = -100000;
+
 // How the caller starts a program.
 struct Start {
     std::vector<std::string> args;          // argv[1] onwards
@@ -39,6 +42,18 @@ struct Start {
     mode_t umask = 022;
     bool ignore_all_signals = false;        // SIGCHLD included
     bool block_all_signals = false;
+    // Resource limits the caller sets (after extra_fds), soft and hard.
+    struct Limit {
+        int resource;
+        unsigned long long soft, hard;      // RLIM64_INFINITY for none
+    };
+    std::vector<Limit> limits;
+    int nice = kKeep;                       // nice value
+    int sched_policy = -1;                  // SCHED_IDLE, SCHED_BATCH, ...
+    int cpu = -1;                           // pinned to this one CPU
+    int oom_score_adj = kKeep;
+    int ioprio = -1;                        // raw I/O priority value
+    bool no_new_privs = false;
     std::string cwd = "/";
     bool remove_cwd = false;                // the caller's directory is gone
     int timeout_seconds = 30;
@@ -66,7 +81,12 @@ struct Record {
     std::vector<long> groups;
     unsigned umask = 0;
     unsigned long long sigign = 0, sigblk = 0;
-    std::string core, nofile;       // "soft hard"
+    std::map<std::string, std::string> limits; // "nofile" -> "soft hard"
+    std::string core, nofile;       // the same, "soft hard"
+    std::string nice, sched;        // nice value; scheduling policy
+    std::vector<int> cpus;          // the CPUs it may run on
+    std::string oom_score_adj;
+    long ioprio = -1;
     std::string cwd;
     std::map<int, std::string> fds; // descriptor -> what it refers to
     bool finished = false;          // an exit line followed
@@ -99,6 +119,16 @@ std::string read_file(const std::string &path);
 bool exists(const std::string &path);  // lstat succeeds
 void remove_path(const std::string &path); // file, link or whole tree
 void make_dir(const std::string &path, mode_t mode = 0755);
+
+// A resource limit as the stand-in records it: "SOFT HARD", each a number
+// or "unlimited".
+std::string shown_limit(unsigned long long soft, unsigned long long hard);
+// The limit of process 1, the system's init (in the sandbox: the test).
+std::string init_limit(int resource);
+
+// Whether root here has CAP_SYS_RESOURCE (bit 24 of the bounding set), and
+// so may raise a hard resource limit; many containers withhold it.
+bool has_cap_sys_resource();
 
 // A copy of an installed helper without the set-user-ID bit.
 std::string unprivileged_copy(const std::string &program);

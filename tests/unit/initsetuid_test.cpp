@@ -7,15 +7,24 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sched.h>
 #include <signal.h>
+#include <stddef.h>
 #include <stdio.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -142,4 +151,87 @@ TEST(Initsetuid, FailsWithItsMessageWithoutRoot)
     EXPECT_EQ(verdict, 0);
     ASSERT_GT(n, 0);
     EXPECT_STREQ(buf, "Couldn't clear group list: Operation not permitted\n");
+}
+
+namespace {
+
+// Makes one system call fail with EIO in this process from now on, where
+// its first argument is `first` (any, when -1). Returns false when the
+// filter cannot be installed.
+bool fail_syscall(long nr, long first)
+{
+#if defined(__x86_64__)
+    const unsigned arch = AUDIT_ARCH_X86_64;
+#elif defined(__i386__)
+    const unsigned arch = AUDIT_ARCH_I386;
+#else
+    return false;
+#endif
+    const bool any = first == -1;
+    std::vector<struct sock_filter> filter = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arch, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(nr), 0, static_cast<__u8>(any ? 1 : 3)),
+    };
+    if (!any) {
+        filter.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[0])));
+        filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(first), 0, 1));
+    }
+    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO));
+    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    struct sock_fprog program = {static_cast<unsigned short>(filter.size()), filter.data()};
+    return prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// Hides /proc in a private mount namespace of this process.
+bool hide_proc()
+{
+    return unshare(CLONE_NEWNS) == 0 && mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount("none", "/proc", "tmpfs", 0, nullptr) == 0;
+}
+
+} // namespace
+
+// Each step that brings the process state back to init's reports its own
+// failure and stops the helper: nothing may run half reset.
+TEST(Initsetuid, AFailingResetOfTheProcessStateStopsWithItsMessage)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    struct Row {
+        std::function<bool()> breaks;
+        const char *message;
+    };
+    const Row rows[] = {
+        {[] { return fail_syscall(SYS_prlimit64, 1); }, "Couldn't reset resource limits: Input/output error\n"},
+        {[] { return fail_syscall(SYS_setpriority, -1); }, "Couldn't reset nice value: Input/output error\n"},
+        {[] { return fail_syscall(SYS_sched_setscheduler, -1); },
+         "Couldn't reset scheduling policy: Input/output error\n"},
+        {[] { return fail_syscall(SYS_sched_setaffinity, -1); },
+         "Couldn't reset CPU affinity: Input/output error\n"},
+        {hide_proc, "Couldn't reset OOM score adjustment: No such file or directory\n"},
+        {[] { return fail_syscall(SYS_ioprio_set, -1); }, "Couldn't reset I/O priority: Input/output error\n"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.message);
+        int pipefd[2];
+        ASSERT_EQ(pipe(pipefd), 0);
+        int verdict = child_verdict([&] {
+            dup2(pipefd[1], 2);
+            close(pipefd[0]);
+            close(pipefd[1]);
+            if (!row.breaks())
+                return 9;
+            return initsetuid() == 0 ? 0 : 1;
+        });
+        close(pipefd[1]);
+        char buf[256] = {0};
+        ssize_t n = read(pipefd[0], buf, sizeof buf - 1);
+        close(pipefd[0]);
+        EXPECT_EQ(verdict, 0);
+        ASSERT_GT(n, 0);
+        EXPECT_STREQ(buf, row.message);
+    }
 }

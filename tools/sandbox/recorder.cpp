@@ -7,14 +7,21 @@
 //
 // Everything is read from the kernel before the recorder opens a file of
 // its own, so the descriptor list is exactly what the caller handed over.
+// Besides the argument vector and environment, a record holds the
+// credentials, groups, file-creation mask, ignored and blocked signals,
+// every resource limit, nice value, scheduling policy, CPU affinity, OOM
+// score adjustment, I/O priority, working directory and descriptors.
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -115,15 +122,52 @@ std::string descriptors()
     return out;
 }
 
-std::string limit(int resource)
+// Every resource limit, one "limit NAME SOFT HARD" line each, through the
+// 64-bit interface so that the 32-bit stand-in records them exactly.
+std::string limits()
 {
-    struct rlimit rl;
-    if (getrlimit(resource, &rl) != 0)
-        return "?";
-    auto show = [](rlim_t v) {
-        return v == RLIM_INFINITY ? std::string("unlimited") : std::to_string(v);
+    static const char *const names[RLIM_NLIMITS] = {
+        "cpu", "fsize", "data", "stack", "core", "rss", "nproc", "nofile",
+        "memlock", "as", "locks", "sigpending", "msgqueue", "nice", "rtprio", "rttime"};
+    auto show = [](rlim64_t v) {
+        return v == RLIM64_INFINITY ? std::string("unlimited") : std::to_string(v);
     };
-    return show(rl.rlim_cur) + " " + show(rl.rlim_max);
+    std::string out;
+    for (int number = 0; number < RLIM_NLIMITS; number++) {
+        struct rlimit64 rl;
+        out += std::string("limit ") + names[number] + " ";
+        if (prlimit64(0, static_cast<__rlimit_resource>(number), nullptr, &rl) != 0)
+            out += "? ?\n";
+        else
+            out += show(rl.rlim_cur) + " " + show(rl.rlim_max) + "\n";
+    }
+    return out;
+}
+
+// Nice value, scheduling policy (with its reset-on-fork flag), the CPUs
+// the process may run on, OOM score adjustment and raw I/O priority.
+std::string scheduling(const std::string &oom_score_adj)
+{
+    errno = 0;
+    int nice = getpriority(PRIO_PROCESS, 0);
+    std::string out = "nice " + (errno != 0 ? std::string("?") : std::to_string(nice)) + "\n";
+    out += "sched " + std::to_string(sched_getscheduler(0)) + "\n";
+    out += "cpus";
+    cpu_set_t cpus;
+    if (sched_getaffinity(0, sizeof cpus, &cpus) == 0) {
+        for (int cpu = 0; cpu < CPU_SETSIZE; cpu++) {
+            if (CPU_ISSET(cpu, &cpus))
+                out += " " + std::to_string(cpu);
+        }
+    } else {
+        out += " ?";
+    }
+    out += "\n";
+    std::string adj = oom_score_adj.substr(0, oom_score_adj.find('\n'));
+    out += "oomadj " + (adj.empty() ? std::string("?") : adj) + "\n";
+    const int who_process = 1;  // IOPRIO_WHO_PROCESS
+    out += "ioprio " + std::to_string(syscall(SYS_ioprio_get, who_process, 0)) + "\n";
+    return out;
 }
 
 void append_to_trace(const std::string &text)
@@ -176,8 +220,8 @@ int main(int argc, char **argv)
     rec += "umask " + status_field(status, "Umask") + "\n";
     rec += "sigign " + status_field(status, "SigIgn") + "\n";
     rec += "sigblk " + status_field(status, "SigBlk") + "\n";
-    rec += "core " + limit(RLIMIT_CORE) + "\n";
-    rec += "nofile " + limit(RLIMIT_NOFILE) + "\n";
+    rec += limits();
+    rec += scheduling(read_file("/proc/self/oom_score_adj"));
     rec += "cwd " + escaped(cwd) + "\n";
     rec += fds;
     rec += "end\n";
