@@ -214,6 +214,7 @@ TEST(Initsetuid, AFailingResetOfTheProcessStateStopsWithItsMessage)
         {hide_proc, "Couldn't reset OOM score adjustment: No such file or directory\n"},
         {[] { return fail_syscall(SYS_ioprio_set, -1); }, "Couldn't reset I/O priority: Input/output error\n"},
     };
+    std::string unbroken;
     for (const Row &row : rows) {
         SCOPED_TRACE(row.message);
         int pipefd[2];
@@ -223,15 +224,22 @@ TEST(Initsetuid, AFailingResetOfTheProcessStateStopsWithItsMessage)
             close(pipefd[0]);
             close(pipefd[1]);
             if (!row.breaks())
-                return 9;
+                return 77;
             return initsetuid() == 0 ? 0 : 1;
         });
         close(pipefd[1]);
         char buf[256] = {0};
         ssize_t n = read(pipefd[0], buf, sizeof buf - 1);
         close(pipefd[0]);
+        if (verdict == 77) {
+            unbroken += row.message;
+            continue;
+        }
         EXPECT_EQ(verdict, 0);
         ASSERT_GT(n, 0);
         EXPECT_STREQ(buf, row.message);
     }
+    // An emulator refuses system-call filters for its guest.
+    if (!unbroken.empty())
+        GTEST_SKIP() << "could not make the step fail here for:\n" << unbroken;
 }
