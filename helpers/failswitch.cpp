@@ -4,9 +4,12 @@
 // "stop" kills the recorded daemon and runs the down script.
 #include "setuid.h"
 
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
+#include <unistd.h>
 
 namespace {
 
@@ -24,6 +27,13 @@ const char *const kOptions[] = {
 };
 
 const char kUsage[] = "failswitch (start|stop)\n\n";
+
+// Every ucarp the shell can see, into the pid file.
+const char kCapture[] = "/bin/ps -A|/bin/grep -w ucarp|/bin/grep -v failswitch|"
+                        "/bin/grep -v vipadmin.cgi|/usr/bin/awk {'print $1'} >/var/run/ucarp.pid";
+// How often, and how far apart, the capture may be repeated.
+const int kCaptureTries = 20;
+const long kCaptureGapNs = 100L * 1000 * 1000;
 
 // Characters that mean nothing to the shell inside a word. A value made
 // only of these (addresses, interface names, numbers) goes onto the line as
@@ -65,6 +75,43 @@ int buildcommand(char *line, size_t size, char **argv)
     return 1;
 }
 
+// What the last capture wrote (cut to the buffer), for comparing two.
+void readcapture(char *buf, size_t size)
+{
+    size_t used = 0;
+    int fd = open(kPidFile, O_RDONLY | O_CLOEXEC);
+    if (fd != -1) {
+        ssize_t n;
+        while (used < size - 1 && (n = read(fd, buf + used, size - 1 - used)) > 0)
+            used += static_cast<size_t>(n);
+        close(fd);
+    }
+    buf[used] = '\0';
+}
+
+// ucarp goes to the background in two steps (a fork, a new session, a
+// second fork), and the process its command line leaves behind may still
+// be between them when the capture looks: the pid file would then name a
+// process that is about to end instead of the daemon, and a stop would
+// leave the daemon running. So the capture is repeated, a moment apart,
+// until two in a row find the same processes.
+void capturepids()
+{
+    char previous[512];
+    char current[512];
+    safe_system(kCapture);
+    readcapture(previous, sizeof previous);
+    for (int i = 1; i < kCaptureTries; i++) {
+        struct timespec gap = {0, kCaptureGapNs};
+        nanosleep(&gap, nullptr);
+        safe_system(kCapture);
+        readcapture(current, sizeof current);
+        if (strcmp(previous, current) == 0)
+            return;
+        memcpy(previous, current, sizeof previous);
+    }
+}
+
 int startdaemon(int argc, char **argv, char *command, size_t size)
 {
     if (!flagexists(kEnableFlag))
@@ -87,8 +134,7 @@ int startdaemon(int argc, char **argv, char *command, size_t size)
     fputs("Starting ucarpd................", stdout);
     safe_system(command);
     safe_system("/usr/bin/logger -t korvane 'ucarp-Server has been started'");
-    safe_system("/bin/ps -A|/bin/grep -w ucarp|/bin/grep -v failswitch|"
-                "/bin/grep -v vipadmin.cgi|/usr/bin/awk {'print $1'} >/var/run/ucarp.pid");
+    capturepids();
     fputs("Done\n", stdout);
     return 0;
 }

@@ -1,6 +1,7 @@
 // rulepass: runs one iptables command as root. The single argument holds
-// the whole option list (chain, match, target), which the shell splits at
-// blanks into iptables' arguments.
+// the whole option list (chain, match, target), split into words at blanks
+// the way the pages expect the shell to split it; single or double quotes
+// group a word that holds blanks (a comment, a log prefix).
 #include "setuid.h"
 
 #include <stdio.h>
@@ -16,19 +17,77 @@ namespace {
 const size_t kLimit = sizeof command - 1;
 
 // What an iptables option list needs (names, addresses, networks, ports,
-// ranges, negation, marks), and nothing the shell gives a meaning to
-// beyond splitting words at blanks.
-int acceptable(const char *options)
+// ranges, negation, marks), and nothing the shell would expand or treat as
+// syntax. Quotes are handled by the word splitter.
+int allowed(char c)
 {
-    for (const char *p = options; *p; p++) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
+        return 1;
+    return strchr("-_.,:/=+!@%", c) != nullptr;
+}
+
+int blank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+// Appends one finished word to the command line as a single-quoted shell
+// word; 0 when the line would no longer fit.
+int appendword(const char *word)
+{
+    return strlcat(command, " ", kLimit) < kLimit && strlcatquote(command, word, kLimit) < kLimit;
+}
+
+// Builds "/sbin/iptables" and the words of the option list in `command`.
+// Words end at blanks outside quotes; a quote opens a part that runs to
+// the same quote again, in which blanks and the other quote are ordinary
+// characters, and quoted and plain parts next to each other make one word
+// ('' is an empty word). Nothing is ever expanded: each word reaches
+// iptables as exactly one argument, quoted again for the shell. Returns 0,
+// and the line must not be run, for a character outside the allowed set
+// (quoted or not), a quote that is never closed, or a line that would be
+// cut (a cut rule is a different rule).
+int buildcommand(const char *options)
+{
+    char word[sizeof command];
+    size_t length = 0;
+    int inword = 0;
+    char quote = '\0';
+
+    command[0] = '\0';
+    strlcat(command, "/sbin/iptables", kLimit);
+    for (const char *p = options;; p++) {
         char c = *p;
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
+        if (c == '\0' && quote != '\0')
+            return 0;
+        if (c == '\0' || (quote == '\0' && blank(c))) {
+            if (inword) {
+                word[length] = '\0';
+                if (!appendword(word))
+                    return 0;
+            }
+            if (c == '\0')
+                return 1;
+            inword = 0;
+            length = 0;
             continue;
-        if (c == ' ' || c == '\t' || strchr("-_.,:/=+!@%", c) != nullptr)
+        }
+        inword = 1;
+        if (quote == '\0' && (c == '\'' || c == '"')) {
+            quote = c;
             continue;
-        return 0;
+        }
+        if (c == quote) {
+            quote = '\0';
+            continue;
+        }
+        if (!allowed(c) && !(quote != '\0' && (blank(c) || c == '\'' || c == '"')))
+            return 0;
+        // A word this long could not fit the line anyway.
+        if (length + 1 >= sizeof word)
+            return 0;
+        word[length++] = c;
     }
-    return 1;
 }
 
 // The caller learns how the rule change went: iptables' own exit code,
@@ -54,11 +113,8 @@ int main(int argc, char *argv[])
     if (argc != 2)
         exit(1);
 
-    // Refused before anything runs: shell syntax, and a line that would
-    // be cut (a cut rule is a different rule).
-    command[0] = '\0';
-    strlcat(command, "/sbin/iptables ", kLimit);
-    if (!acceptable(argv[1]) || strlcat(command, argv[1], kLimit) >= kLimit) {
+    // Refused before anything runs.
+    if (!buildcommand(argv[1])) {
         fputs("\nInvalid iptables arguments given.\n\n", stderr);
         exit(1);
     }

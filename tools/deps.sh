@@ -10,6 +10,7 @@ packages=(
     valgrind cppcheck clang-tidy                     # memcheck and static analysis
     dpkg-dev file lintian                            # Debian packages and their checks
     groff-base man-db gzip                           # manual pages
+    ucarp iptables squid bsdutils                    # the real outside programs (logger: bsdutils)
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -18,6 +19,15 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
+    # Installing squid (or any daemon) must not start its service on this
+    # machine: while the packages go in, a policy that forbids every start,
+    # removed afterwards only when it was ours.
+    policy=/usr/sbin/policy-rc.d
+    if [ ! -e "$policy" ]; then
+        printf '#!/bin/sh\n# Left by tools/deps.sh while it installs packages.\nexit 101\n' > "$policy"
+        chmod 0755 "$policy"
+        trap 'rm -f "$policy"' EXIT
+    fi
     apt-get update -q
     apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi

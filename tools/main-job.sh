@@ -2,7 +2,8 @@
 # The main job: build everything, install it into a staging root inside the
 # checkout (never into the host's own directories), list what was
 # installed with owners and modes, and demonstrate the helpers in the
-# sandbox appliance.
+# sandbox appliance: with recording stand-ins, then with the machine's own
+# ucarp and iptables in a private network namespace.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 bash tools/deps.sh
@@ -15,3 +16,6 @@ echo "== Installed into $PWD/stage (mode, owner:group, path)"
 (cd stage && find . -mindepth 1 \( -type f -o -type l \) -printf '%M %u:%g /%P\n' | sort -k3)
 echo
 tools/sandbox/appliance --build build -- bash tools/demo/demo.sh "$PWD/build"
+echo
+tools/sandbox/appliance --build build --real ucarp --real iptables -- \
+    unshare --net bash tools/demo/real.sh

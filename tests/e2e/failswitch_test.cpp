@@ -12,6 +12,7 @@
 #include <time.h>
 
 #include <dirent.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -392,6 +393,46 @@ void Failswitch::stops_the_daemon(const Record &ucarp)
     EXPECT_EQ(seen[1].argv, (std::vector<std::string>{"/usr/bin/logger", "-t", "korvane",
                                                       "ucarp-Server has been stopped"}));
     EXPECT_LT(seen[0].exit_seq, seen[1].begin_seq);
+}
+
+// ucarp goes to the background in two steps, and the process between them
+// lives on for a moment after its command line has returned. A daemon
+// that does the same (a script named ucarp whose background copy pauses,
+// then starts the lasting daemon) must be the one the pid file names and
+// the one a stop ends.
+TEST_F(Failswitch, PidFileNamesTheDaemonThatStays)
+{
+    const std::string standin = read_file("/usr/local/sbin/ucarp");
+    write_file("/run/appliance/twostep/ucarp", read_file("/bin/sleep"), 0755);
+    write_file("/usr/local/sbin/ucarp",
+               "#!/bin/sh\n( sleep 0.05; /run/appliance/twostep/ucarp 600 & ) "
+               "</dev/null >/dev/null 2>&1 &\n",
+               0755);
+    write_file(kFlag, "");
+    Result r = run("failswitch", given(start_args(kValues)));
+    write_file("/usr/local/sbin/ucarp", standin, 0755);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, std::string(kStarting) + "Done\n");
+
+    // Once the first step has ended, only the lasting daemon is left.
+    pid_t daemon = 0;
+    for (int i = 0; i < 200 && daemon == 0; i++) {
+        std::vector<pid_t> running = running_daemons();
+        char exe[256] = "";
+        if (running.size() == 1 &&
+            readlink(("/proc/" + std::to_string(running[0]) + "/exe").c_str(), exe, sizeof exe - 1) > 0 &&
+            std::string(exe) == "/run/appliance/twostep/ucarp")
+            daemon = running[0];
+        else
+            usleep(10000);
+    }
+    ASSERT_NE(daemon, 0);
+    std::string listed = "\n" + read_file(kPidFile);
+    EXPECT_NE(listed.find("\n" + std::to_string(daemon) + "\n"), std::string::npos) << listed;
+
+    r = run("failswitch", given({"stop"}));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(ended(daemon));
 }
 
 TEST_F(Failswitch, StopWithEmptyPidFileStillRunsEverything)

@@ -120,9 +120,13 @@ TEST_F(Rulepass, WrongArgumentCountRunsNothing)
 TEST_F(Rulepass, ShellSyntaxIsRefused)
 {
     for (const char *args : {"-L; /usr/local/bin/chatwarden", "-L | logger", "-L $(id)",
-                             "-L `id`", "-L\n/usr/sbin/squid", "-L *", "-L ~", "-L 'x'",
-                             "-L \"x\"", "-L \\x", "-L > /tmp/x", "-L #", "-L {a,b}",
-                             "-L \x01", "-L \xc3\xa9"}) {
+                             "-L `id`", "-L\n/usr/sbin/squid", "-L *", "-L ~", "-L \\x",
+                             "-L > /tmp/x", "-L #", "-L {a,b}", "-L \x01", "-L \xc3\xa9",
+                             // quoted or not: quotes only group words
+                             "-L '$(id)'", "-L \"$HOME\"", "-L \"`id`\"", "-L 'a\\b'",
+                             "-L '; touch /tmp/x'", "-L \"a\nb\"", "-L '*'",
+                             // a quote that is never closed
+                             "-L 'x", "-L \"x", "-L x'", "-L 'a\"", "'"}) {
         SCOPED_TRACE(args);
         Result r = pass({args});
         EXPECT_EQ(r.code(), 1);
@@ -133,16 +137,76 @@ TEST_F(Rulepass, ShellSyntaxIsRefused)
     EXPECT_FALSE(exists("/tmp/x"));
 }
 
+TEST_F(Rulepass, QuotesGroupWordsThatReachIptablesWhole)
+{
+    struct Case {
+        const char *args;
+        std::vector<std::string> words;  // after /sbin/iptables
+    };
+    for (const Case &c : {
+             Case{"-A INPUT -j LOG --log-prefix \"DROP: \"",
+                  {"-A", "INPUT", "-j", "LOG", "--log-prefix", "DROP: "}},
+             Case{"-m comment --comment 'web ui'", {"-m", "comment", "--comment", "web ui"}},
+             Case{"--comment \"it's\" --comment 'say \"hi\"'",
+                  {"--comment", "it's", "--comment", "say \"hi\""}},
+             Case{"a'b c'd \"e\"'f' g\"\"", {"ab cd", "ef", "g"}},
+             Case{"-L '' \"\"", {"-L", "", ""}},
+             Case{"'\t two  blanks ' -n", {"\t two  blanks ", "-n"}},
+             Case{"'-L'", {"-L"}},
+             Case{"  ", {}},
+         }) {
+        SCOPED_TRACE(c.args);
+        clear_trace();
+        Result r = pass({c.args});
+        EXPECT_EQ(r.status, 0) << r.err;
+        std::vector<Record> seen = trace();
+        ASSERT_EQ(seen.size(), 1u);
+        std::vector<std::string> argv = {"/sbin/iptables"};
+        argv.insert(argv.end(), c.words.begin(), c.words.end());
+        EXPECT_EQ(seen[0].argv, argv);
+    }
+}
+
 TEST_F(Rulepass, ALineThatWouldBeCutIsRefused)
 {
-    // "/sbin/iptables " and the argument: at most 1022 characters.
-    std::string longest(1007, 'x');
-    EXPECT_EQ(pass({longest}).status, 0);
-    EXPECT_EQ(trace_lines(), (std::vector<std::string>{"/sbin/iptables " + longest}));
+    // "/sbin/iptables" and each word as " 'word'": at most 1022 characters
+    // on the line that runs, however the caller wrote the words.
+    struct Case {
+        std::string longest;  // the longest argument of its kind that fits
+        std::string word;     // the one word it makes
+    };
+    for (const Case &c : {Case{std::string(1005, 'x'), std::string(1005, 'x')},
+                          Case{"'" + std::string(1005, 'y') + "'", std::string(1005, 'y')},
+                          Case{"\"a b" + std::string(1002, 'z') + "\"", "a b" + std::string(1002, 'z')}}) {
+        SCOPED_TRACE(c.word.substr(0, 3));
+        clear_trace();
+        EXPECT_EQ(pass({c.longest}).status, 0);
+        ASSERT_EQ(trace().size(), 1u);
+        EXPECT_EQ(trace()[0].argv, (std::vector<std::string>{"/sbin/iptables", c.word}));
 
-    clear_trace();
-    Result r = pass({longest + "x"});
-    EXPECT_EQ(r.code(), 1);
-    EXPECT_EQ(r.err, kRefused);
-    EXPECT_TRUE(trace().empty());
+        clear_trace();
+        std::string longer = c.longest;
+        longer.insert(1, "x");
+        Result r = pass({longer});
+        EXPECT_EQ(r.code(), 1);
+        EXPECT_EQ(r.err, kRefused);
+        EXPECT_TRUE(trace().empty());
+    }
+
+    // Many short words: each costs three bytes more on the line than the
+    // caller wrote (its blank and two quotes), so 201 words of "-n" fit
+    // (14 + 201 * 5 = 1019) and 202 do not.
+    for (int words : {201, 202}) {
+        SCOPED_TRACE(words);
+        std::string many;
+        for (int i = 0; i < words; i++)
+            many += "-n ";
+        clear_trace();
+        Result r = pass({many});
+        EXPECT_EQ(r.code(), words == 201 ? 0 : 1);
+        ASSERT_EQ(trace().size(), words == 201 ? 1u : 0u);
+        if (words == 201) {
+            EXPECT_EQ(trace()[0].argv.size(), 202u);
+        }
+    }
 }

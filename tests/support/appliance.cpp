@@ -635,3 +635,54 @@ std::map<std::string, std::string> listing(const std::vector<std::string> &dirs,
 }
 
 } // namespace appliance
+
+namespace appliance {
+
+bool rulepass_words(const std::string &options, std::vector<std::string> &words)
+{
+    auto plain = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               std::string("-_.,:/=+!@%").find(c) != std::string::npos;
+    };
+    words.clear();
+    std::string word;
+    bool started = false;
+    char open = '\0';
+    size_t line = std::string("/sbin/iptables").size();
+    auto finish = [&] {
+        if (started) {
+            words.push_back(word);
+            line += 3 + word.size() + 3 * static_cast<size_t>(std::count(word.begin(), word.end(), '\''));
+        }
+        word.clear();
+        started = false;
+    };
+    for (char c : options) {
+        bool quote = c == '\'' || c == '"';
+        bool blank = c == ' ' || c == '\t';
+        if (open != '\0') {
+            if (c == open)
+                open = '\0';
+            else if (plain(c) || blank || quote)
+                word += c;
+            else
+                return false;
+        } else if (blank) {
+            finish();
+        } else if (quote) {
+            started = true;
+            open = c;
+        } else if (plain(c)) {
+            started = true;
+            word += c;
+        } else {
+            return false;
+        }
+    }
+    if (open != '\0')
+        return false;
+    finish();
+    return line <= 1022;
+}
+
+} // namespace appliance

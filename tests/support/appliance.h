@@ -147,6 +147,17 @@ std::vector<std::string> read_corpus(const std::string &path);
 // The project's own corpus, tests/e2e/injection_corpus.txt.
 std::vector<std::string> injection_corpus();
 
+// What rulepass hands to iptables for an option list, worked out here on
+// its own: the words, split at blanks (space, tab) outside quotes, where a
+// single or double quote groups everything up to the same quote again and
+// nothing is ever expanded; quoted and plain parts next to each other make
+// one word. False when rulepass must refuse the list: a character other
+// than letters, digits, "-_.,:/=+!@%", blanks and (inside quotes) the
+// other quote; a quote left open; or a command line "/sbin/iptables 'w1'
+// 'w2' ..." (each single quote inside a word written as '\'') longer than
+// 1022 characters.
+bool rulepass_words(const std::string &options, std::vector<std::string> &words);
+
 // What is under each of `dirs`, by path: type and mode, and for anything
 // but a directory its size, modification time and inode. Symbolic links
 // are not followed. With recursive false only the names and types of the
