@@ -6,6 +6,7 @@ packages=(
     cmake make g++ gcc googletest libbenchmark-dev   # the build
     util-linux iproute2 procps                       # unshare, setpriv, ps
     g++-multilib qemu-user                           # 32-bit x86 build and its tests
+    devscripts                                       # hardening-check
     clang libclang-rt-14-dev                         # fuzzing with sanitizers
     valgrind cppcheck clang-tidy                     # memcheck and static analysis
     dpkg-dev file lintian                            # Debian packages and their checks
