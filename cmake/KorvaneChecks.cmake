@@ -1,8 +1,10 @@
 # KORVANE_CHECKS: in the native build, every unit test also runs under
 # valgrind memcheck, and cppcheck and clang-tidy check the project's own
-# code; all three are ctest tests. Not in the 32-bit emulated build (valgrind
-# cannot run under the emulator) nor in the sanitizer build (the sanitizers
-# and valgrind exclude each other; the analysers need only one build).
+# code; all three are ctest tests. Not in the 32-bit build (memcheck covers
+# the same code in the native build, and valgrind cannot run under the
+# emulator that some machines need for it) nor in the sanitizer build (the
+# sanitizers and valgrind exclude each other; the analysers need only one
+# build).
 option(KORVANE_CHECKS "Memcheck and static analysis tests (native build)" ON)
 if(KORVANE_CHECKS AND NOT CMAKE_CROSSCOMPILING AND NOT KORVANE_SANITIZE)
   set(KORVANE_CHECKS_ACTIVE ON)

@@ -88,9 +88,7 @@ if("plugloader" IN_LIST korvane_packaged)
     "${korvane_lib_package}: maintscript-calls-ldconfig [postrm]\n")
 endif()
 if("plugloader-dev" IN_LIST korvane_packaged)
-  korvane_deb_docs(plugloader-dev libplugloader-dev
-    "# Built for the appliance's own architecture only, never used to cross-build.\n"
-    "libplugloader-dev: pkg-config-unavailable-for-cross-compilation [usr/lib/pkgconfig/plugloader.pc]\n")
+  korvane_deb_docs(plugloader-dev libplugloader-dev)
 endif()
 
 set(CPACK_GENERATOR DEB)
@@ -115,6 +113,16 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 if(CMAKE_CROSSCOMPILING AND CMAKE_SIZEOF_VOID_P EQUAL 4
    AND CMAKE_SYSTEM_PROCESSOR MATCHES "^(i.86|x86)$")
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE i386)
+  # dpkg-shlibdeps looks for the libraries a program needs in the host
+  # architecture's multiarch directories first: told that the host is
+  # i386, it finds the i386 system's own libc6, libstdc++6 and libgcc-s1
+  # (installed by tools/deps.sh) and reads their symbols files, instead of
+  # the amd64 system's 32-bit compatibility copies in /usr/lib32.
+  set(KORVANE_CPACK_CONFIG ${KORVANE_DEB_DIR}/cpack-i386.cmake)
+  file(WRITE ${KORVANE_CPACK_CONFIG}
+    "set(ENV{DEB_HOST_ARCH} i386)\n"
+    "set(ENV{DEB_HOST_MULTIARCH} ${CMAKE_LIBRARY_ARCHITECTURE})\n")
+  set(CPACK_PROJECT_CONFIG_FILE ${KORVANE_CPACK_CONFIG})
 endif()
 
 set(CPACK_DEBIAN_HELPERS_PACKAGE_NAME korvane-helpers)
@@ -134,7 +142,12 @@ environment. Arguments that reach a command line are quoted or refused, so
 the caller cannot run commands of its own choosing.")
 
 set(CPACK_DEBIAN_PLUGLOADER_PACKAGE_NAME ${korvane_lib_package})
-set(CPACK_DEBIAN_PLUGLOADER_PACKAGE_SECTION libs)
+# Multi-Arch: same, so that the amd64 and the i386 library can be installed
+# side by side (their only common files, under /usr/share, are identical).
+# CPack has no variable for the field; its control writer puts each value
+# after its field name as it is, so the field rides on the Section line.
+# packages_control checks that the field arrives.
+set(CPACK_DEBIAN_PLUGLOADER_PACKAGE_SECTION "libs\nMulti-Arch: same")
 # The shlibs file lets packages built against the library depend on it;
 # the ldconfig trigger refreshes the linker cache as Debian expects (CPack
 # also writes postinst and postrm scripts that call ldconfig themselves).

@@ -6,12 +6,25 @@ packages=(
     cmake make g++ gcc googletest libbenchmark-dev   # the build
     util-linux iproute2 procps                       # unshare, setpriv, ps
     g++-multilib qemu-user                           # 32-bit x86 build and its tests
+    libc6:i386 libstdc++6:i386 libgcc-s1:i386        # what the i386 packages depend on
+    devscripts                                       # hardening-check
     clang libclang-rt-14-dev                         # fuzzing with sanitizers
     valgrind cppcheck clang-tidy                     # memcheck and static analysis
     dpkg-dev file lintian                            # Debian packages and their checks
     groff-base man-db gzip                           # manual pages
     ucarp iptables squid bsdutils                    # the real outside programs (logger: bsdutils)
 )
+# The i386 packages must depend on the i386 system's own libc6, libstdc++6
+# and libgcc-s1, as the appliance has them. dpkg-shlibdeps names the package
+# that holds each library a program needs, so those libraries must be
+# installed here as i386 packages (Debian multiarch; the amd64 system's own
+# packages stay as they are), and for that dpkg must know the architecture.
+# Added only when it is not yet known, so a second run changes nothing
+# (the package index is then read afresh: the i386 libraries are missing).
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    echo "Adding the i386 architecture to dpkg"
+    dpkg --add-architecture i386
+fi
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -250,6 +250,12 @@ TEST_F(Filtersvc, WhatCountsAsEnabled)
         {"empty file", [](const std::string &f) { write_file(f, ""); }, true},
         {"file with content", [](const std::string &f) { write_file(f, "off\n"); }, true},
         {"unreadable file", [](const std::string &f) { write_file(f, "", 0); }, true},
+        {"file over 2 GiB (sparse)",
+         [](const std::string &f) {
+             write_file(f, "");
+             ASSERT_EQ(truncate(f.c_str(), off_t{3} << 30), 0);
+         },
+         true},
         {"directory", [](const std::string &f) { make_dir(f); }, true},
         {"link to a file",
          [](const std::string &f) {

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -89,6 +91,52 @@ TEST_F(Launchers, CommandsOutputAndFailureAreTheirOwn)
         EXPECT_EQ(r.err, "trouble\n");
         ASSERT_EQ(trace().size(), 1u);
         EXPECT_EQ(trace()[0].exit_code, 3);
+    }
+}
+
+// The web server's logs grow past 2 GiB, and a file system may number its
+// files beyond 32 bits; a 32-bit program that looks at such a descriptor
+// with the old 32-bit stat gets EOVERFLOW. Started with all three standard
+// descriptors on files of 3 GiB, each launcher keeps them and its command
+// writes where the caller's output goes.
+TEST_F(Launchers, StandardDescriptorsOnFilesOverTwoGibibytesAreKept)
+{
+    static_assert(sizeof(off_t) == 8, "every build uses 64-bit file offsets");
+    const off_t big = off_t{3} << 30;
+    const std::string in = "/tmp/big.in", out = "/tmp/big.out", err = "/tmp/big.err";
+    // What the command wrote at the end of a file, once it is past `big`.
+    auto tail = [&](const std::string &path) {
+        char buf[64] = {0};
+        int fd = open(path.c_str(), O_RDONLY);
+        ssize_t n = fd == -1 ? -1 : pread(fd, buf, sizeof buf - 1, big);
+        if (fd != -1)
+            close(fd);
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+    };
+    for (const Launcher &l : kLaunchers) {
+        SCOPED_TRACE(l.program);
+        clear_trace();
+        for (const std::string &path : {in, out, err}) {
+            write_file(path, "", 0644);
+            ASSERT_EQ(truncate(path.c_str(), big), 0) << path;
+            ASSERT_EQ(chown(path.c_str(), kWebUid, kWebGid), 0) << path;
+        }
+        standin_stdout(l.standin, "working\n");
+        standin_stderr(l.standin, "trouble\n");
+        std::string line = "exec \"$0\" <";
+        line.append(in).append(" >>").append(out).append(" 2>>").append(err);
+        Start start;
+        start.args = {"-c", line, std::string(kBinDir) + "/" + l.program};
+        Result r = run("/bin/sh", start);
+        EXPECT_EQ(r.status, 0) << r.err;
+        std::vector<Record> seen = trace();
+        ASSERT_EQ(seen.size(), 1u);
+        EXPECT_EQ(seen[0].uid, (std::vector<long>{0, 0, 0, 0}));
+        EXPECT_EQ(seen[0].fds[0], in);
+        EXPECT_EQ(seen[0].fds[1], out);
+        EXPECT_EQ(seen[0].fds[2], err);
+        EXPECT_EQ(tail(out), "working\n");
+        EXPECT_EQ(tail(err), "trouble\n");
     }
 }
 

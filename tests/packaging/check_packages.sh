@@ -3,10 +3,17 @@
 # the manual pages they carry. One action per run:
 #
 #   build BUILDDIR CPACK           make the packages afresh
-#   lintian PKGDIR                 lintian finds no error and no warning
+#   lintian PKGDIR                 lintian finds no error, no warning and
+#                                  no hardening tag of any level
 #   modes PKGDIR HELPERS.LIST      every built program is in korvane-helpers
 #                                  as /usr/bin/NAME, root/root, -rwsr-xr-x, and
 #                                  nothing else in any package is set-ID
+#   control PKGDIR ARCH TRIPLET    every package is for ARCH, those with
+#                                  programs depend on that system's own C and
+#                                  C++ libraries, libplugloader1 is
+#                                  Multi-Arch: same, and the library with its
+#                                  pkg-config and CMake files lies in
+#                                  /usr/lib/TRIPLET
 #   deliverables PKGDIR LIST       every program of LIST is there, likewise
 #   manpages PKGDIR HELPERS.LIST   the unpacked packages give every program
 #                                  (and each loader class) a manual entry that
@@ -57,9 +64,12 @@ build)
 lintian)
     # Errors and warnings both fail: what the set-user-ID bit makes lintian
     # warn about is overridden in the package, each with its reason.
-    lintian --fail-on error,warning --no-tag-display-limit "$2"/*.deb 2>&1 \
-        | grep -v 'running with root privileges is not recommended'
-    [ "${PIPESTATUS[0]}" -eq 0 ] || problem "lintian reported errors or warnings"
+    # Hardening tags come at every level, most of them as information.
+    out=$(lintian --fail-on error,warning --display-info --no-tag-display-limit "$2"/*.deb 2>&1)
+    status=$?
+    grep -v 'running with root privileges is not recommended' <<<"$out"
+    [ "$status" -eq 0 ] || problem "lintian reported errors or warnings"
+    if grep -q ': hardening-' <<<"$out"; then problem "lintian reported hardening tags"; fi
     ;;
 modes)
     deb=$(helpers_deb "$2") || { echo "$deb"; exit 1; }
@@ -75,6 +85,55 @@ modes)
             *s* | *S* | *t | *T) problem "$(basename "$d"): $path has mode $mode" ;;
             esac
         done < <(listing "$d")
+    done
+    ;;
+control)
+    pkgdir=$2 arch=$3 triplet=$4
+    for d in "$pkgdir"/*.deb; do
+        base=$(basename "$d")
+        package=$(dpkg-deb --field "$d" Package)
+        [ "$(dpkg-deb --field "$d" Architecture)" = "$arch" ] ||
+            problem "$base: architecture $(dpkg-deb --field "$d" Architecture), not $arch"
+        depends=$(dpkg-deb --field "$d" Depends)
+        echo "$package: Depends: $depends"
+        # The amd64 system's 32-bit compatibility libraries (libc6-i386,
+        # lib32stdc++6, lib32gcc-s1) are not on an i386 system.
+        if grep -Eq '(^|[ ,])(lib32|libx32|lib64)|-i386([ ,(]|$)' <<<"$depends"; then
+            problem "$base: depends on another architecture's compatibility packages"
+        fi
+        # Every library that a program or library of the package needs is
+        # depended on, as the package of this architecture that holds it.
+        root=$(mktemp -d "$pkgdir/control.XXXXXX")
+        dpkg-deb --extract "$d" "$root"
+        while read -r soname; do
+            case "$soname" in
+            libc.so.6 | libm.so.6) want=libc6 ;;
+            libstdc++.so.6) want=libstdc++6 ;;
+            libgcc_s.so.1) want=libgcc-s1 ;;
+            *) problem "$base: needs $soname, which this check does not know"; continue ;;
+            esac
+            grep -Eq "(^|, )${want//+/\\+} \(>= " <<<"$depends" ||
+                problem "$base: needs $soname, but no versioned dependency on $want"
+        done < <(find "$root" -type f -exec readelf -d {} + 2>/dev/null |
+                 sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p' | sort -u)
+        rm -rf "$root"
+        # Library files only in the multiarch directory.
+        while read -r _ _ path; do
+            case "$path" in
+            ./usr/lib/"$triplet"/* | ./usr/lib/ | ./usr/lib/"$triplet"/) ;;
+            ./usr/lib/*) problem "$base: $path is not in /usr/lib/$triplet" ;;
+            esac
+        done < <(listing "$d")
+        case "$package" in
+        libplugloader[0-9]*)
+            [ "$(dpkg-deb --field "$d" Multi-Arch)" = same ] || problem "$base: not Multi-Arch: same"
+            listing "$d" | grep -Eq " \./usr/lib/$triplet/libplugloader\.so\.[0-9]+\.[0-9.]+\$" ||
+                problem "$base: no library in /usr/lib/$triplet" ;;
+        libplugloader-dev)
+            for f in pkgconfig/plugloader.pc cmake/plugloader/plugloaderConfig.cmake libplugloader.so; do
+                listing "$d" | grep -q " \./usr/lib/$triplet/$f\$" || problem "$base: no /usr/lib/$triplet/$f"
+            done ;;
+        esac
     done
     ;;
 deliverables)
@@ -115,7 +174,7 @@ render)
     done
     ;;
 *)
-    echo "usage: $0 build|lintian|modes|deliverables|manpages|render ..." >&2
+    echo "usage: $0 build|lintian|modes|control|deliverables|manpages|render ..." >&2
     exit 2
     ;;
 esac

@@ -1,6 +1,7 @@
 # Installs plugloader into a staging prefix, builds the consumer project
 # against it and runs both hosts with the consumer's plugin.
-# Needs BUILD (this build tree), SOURCE (the consumer project), WORK.
+# Needs BUILD (this build tree), SOURCE (the consumer project), WORK;
+# TOOLCHAIN, when not empty, is the build's toolchain file.
 file(REMOVE_RECURSE ${WORK})
 foreach(component plugloader plugloader-dev)
   execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD} --component ${component}
@@ -16,8 +17,12 @@ if(NOT count EQUAL 1)
 endif()
 get_filename_component(pcdir ${pcfiles} DIRECTORY)
 set(ENV{PKG_CONFIG_PATH} ${pcdir})
+set(toolchain)
+if(TOOLCHAIN)
+  set(toolchain -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN})
+endif()
 execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE} -B ${WORK}/consumer
-                        -DCMAKE_PREFIX_PATH=${WORK}/stage
+                        -DCMAKE_PREFIX_PATH=${WORK}/stage ${toolchain}
                 COMMAND_ERROR_IS_FATAL ANY)
 execute_process(COMMAND ${CMAKE_COMMAND} --build ${WORK}/consumer
                 COMMAND_ERROR_IS_FATAL ANY)
