@@ -229,12 +229,12 @@ struct Lowered {
     int resource;
     unsigned long long soft, hard;
 };
-const unsigned long long kMiB = 1024 * 1024;
+const unsigned long long kKiB = 1024, kMiB = 1024 * kKiB;
 const Lowered kLowered[] = {
     {RLIMIT_CPU, 1, 3600},
     {RLIMIT_FSIZE, 0, 64 * kMiB},
     {RLIMIT_DATA, 32 * kMiB, 1024 * kMiB},
-    {RLIMIT_STACK, 256 * 1024, 16 * kMiB},
+    {RLIMIT_STACK, 256 * kKiB, 16 * kMiB},
     {RLIMIT_RSS, kMiB, 1024 * kMiB},
     {RLIMIT_NPROC, 64, 4096},
     {RLIMIT_NOFILE, 10, 1024},
