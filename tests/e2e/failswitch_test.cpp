@@ -10,8 +10,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
-
-#include <dirent.h>
 #include <unistd.h>
 
 #include <string>
@@ -62,16 +60,6 @@ std::vector<std::string> daemon_argv(const std::vector<std::string> &values)
     return argv;
 }
 
-// The state letter of a process in /proc, or 0 when it is gone.
-char process_state(pid_t pid)
-{
-    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    size_t paren = stat.rfind(')');
-    if (paren == std::string::npos || paren + 2 >= stat.size())
-        return 0;
-    return stat[paren + 2];
-}
-
 // Whether a process has ended: reaped here (orphaned daemons are handed to
 // the sandbox's first process, which is this test), gone, or a zombie.
 // Waits a little, since the stand-in's background child may still be
@@ -91,26 +79,6 @@ bool ended(pid_t pid)
     return false;
 }
 
-// Every live process named ucarp in the sandbox.
-std::vector<pid_t> running_daemons()
-{
-    std::vector<pid_t> pids;
-    DIR *dir = opendir("/proc");
-    if (dir == nullptr)
-        return pids;
-    struct dirent *e;
-    while ((e = readdir(dir)) != nullptr) {
-        pid_t pid = static_cast<pid_t>(strtol(e->d_name, nullptr, 10));
-        if (pid <= 0)
-            continue;
-        std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-        char state = process_state(pid);
-        if (stat.find("(ucarp)") != std::string::npos && state != 'Z' && state != 0)
-            pids.push_back(pid);
-    }
-    closedir(dir);
-    return pids;
-}
 
 class Failswitch : public ::testing::Test {
 protected:
@@ -128,7 +96,7 @@ protected:
 
     static void stop_all_daemons()
     {
-        for (pid_t pid : running_daemons()) {
+        for (pid_t pid : live_processes("ucarp")) {
             kill(pid, SIGKILL);
             ended(pid);
         }
@@ -417,7 +385,7 @@ TEST_F(Failswitch, PidFileNamesTheDaemonThatStays)
     // Once the first step has ended, only the lasting daemon is left.
     pid_t daemon = 0;
     for (int i = 0; i < 200 && daemon == 0; i++) {
-        std::vector<pid_t> running = running_daemons();
+        std::vector<pid_t> running = live_processes("ucarp");
         char exe[256] = "";
         if (running.size() == 1 &&
             readlink(("/proc/" + std::to_string(running[0]) + "/exe").c_str(), exe, sizeof exe - 1) > 0 &&

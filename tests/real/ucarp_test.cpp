@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
@@ -179,23 +178,7 @@ void prepare_side(Side &side)
 std::vector<pid_t> daemons(const Side &side)
 {
     Inside in(side);
-    std::vector<pid_t> pids;
-    DIR *dir = opendir("/proc");
-    if (dir == nullptr)
-        return pids;
-    struct dirent *e;
-    while ((e = readdir(dir)) != nullptr) {
-        pid_t pid = static_cast<pid_t>(strtol(e->d_name, nullptr, 10));
-        if (pid <= 0)
-            continue;
-        std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-        size_t paren = stat.rfind(')');
-        if (stat.find("(ucarp)") != std::string::npos && paren + 2 < stat.size() &&
-            stat[paren + 2] != 'Z')
-            pids.push_back(pid);
-    }
-    closedir(dir);
-    return pids;
+    return live_processes("ucarp");
 }
 
 bool holds_address(const Side &side)

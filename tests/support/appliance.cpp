@@ -506,6 +506,35 @@ void make_dir(const std::string &path, mode_t mode)
         fail("mkdir " + path);
 }
 
+char process_state(pid_t pid)
+{
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    if (paren == std::string::npos || paren + 2 >= stat.size())
+        return 0;
+    return stat[paren + 2];
+}
+
+std::vector<pid_t> live_processes(const std::string &name)
+{
+    std::vector<pid_t> pids;
+    DIR *dir = opendir("/proc");
+    if (dir == nullptr)
+        return pids;
+    struct dirent *e;
+    while ((e = readdir(dir)) != nullptr) {
+        pid_t pid = static_cast<pid_t>(strtol(e->d_name, nullptr, 10));
+        if (pid <= 0)
+            continue;
+        std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+        char state = process_state(pid);
+        if (stat.find("(" + name + ")") != std::string::npos && state != 'Z' && state != 'X' && state != 0)
+            pids.push_back(pid);
+    }
+    closedir(dir);
+    return pids;
+}
+
 std::string unprivileged_copy(const std::string &program)
 {
     std::string copy = std::string(kStateDir) + "/plain/" + program;

@@ -130,6 +130,12 @@ std::string init_limit(int resource);
 // so may raise a hard resource limit; many containers withhold it.
 bool has_cap_sys_resource();
 
+// The state letter of a process in /proc ('S', 'R', 'Z', ...), or 0 when
+// it is gone.
+char process_state(pid_t pid);
+// The processes of this name (as /proc gives it) that have not ended.
+std::vector<pid_t> live_processes(const std::string &name);
+
 // A copy of an installed helper without the set-user-ID bit.
 std::string unprivileged_copy(const std::string &program);
 
