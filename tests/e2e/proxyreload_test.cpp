@@ -89,7 +89,7 @@ TEST_F(Proxyreload, ReloadRunsAsRootInTheTrustedState)
     EXPECT_EQ(squid.uid, (std::vector<long>{0, 0, 0, 0}));
     EXPECT_EQ(squid.gid, (std::vector<long>{0, 0, 0, 0}));
     EXPECT_TRUE(squid.groups.empty());
-    EXPECT_EQ(squid.core, "0 0");
+    EXPECT_EQ(squid.limits.at("core"), "0 0");
     EXPECT_EQ(sorted(squid.env_without_pwd()), sorted(trusted_env()));
     for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGPIPE})
         EXPECT_TRUE(squid.signal_ignored(sig)) << sig;
@@ -145,7 +145,7 @@ TEST_F(Proxyreload, InheritedDescriptorsNeverReachTheCommand)
     Record squid = reload_seen_by_squid(lowered);
     EXPECT_EQ(squid.fds.size(), 3u);
     // The reload itself runs with init's limit, not the caller's 64.
-    EXPECT_EQ(squid.nofile, init_limit(RLIMIT_NOFILE));
+    EXPECT_EQ(squid.limits.at("nofile"), init_limit(RLIMIT_NOFILE));
 }
 
 TEST_F(Proxyreload, CallersMaskDoesNotReachRootCommands)

@@ -363,12 +363,7 @@ std::vector<Record> trace()
             current->sigblk = strtoull(value.c_str(), nullptr, 16);
         } else if (key == "limit") {
             size_t sp = value.find(' ');
-            std::string name = value.substr(0, sp);
-            current->limits[name] = sp == std::string::npos ? "" : value.substr(sp + 1);
-            if (name == "core")
-                current->core = current->limits[name];
-            if (name == "nofile")
-                current->nofile = current->limits[name];
+            current->limits[value.substr(0, sp)] = sp == std::string::npos ? "" : value.substr(sp + 1);
         } else if (key == "nice") {
             current->nice = value;
         } else if (key == "sched") {

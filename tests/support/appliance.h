@@ -82,7 +82,6 @@ struct Record {
     unsigned umask = 0;
     unsigned long long sigign = 0, sigblk = 0;
     std::map<std::string, std::string> limits; // "nofile" -> "soft hard"
-    std::string core, nofile;       // the same, "soft hard"
     std::string nice, sched;        // nice value; scheduling policy
     std::vector<int> cpus;          // the CPUs it may run on
     std::string oom_score_adj;
