@@ -58,6 +58,24 @@ int appendat(keyvalue **tail, const char *key, const char *value)
     return 1;
 }
 
+// Opens a settings file, which must be a regular file: a FIFO would make
+// the reader or the writer wait forever for a peer, and a device is no
+// settings file. Not waiting for a FIFO's peer is what O_NONBLOCK is for
+// here; it is taken back for the regular file. -1 when the file does not
+// open or is not regular.
+int opensettings(const char *filename, int flags)
+{
+    int fd = open(filename, flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    if (fd == -1)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) == -1 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, 0) == -1) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // flock that waits for the lock, also through interrupting signals.
 int lockfile(int fd, int operation)
 {
@@ -223,9 +241,14 @@ int readkeyvalues(keyvalue *head, const char *filename)
     if (!head)
         return 0;
 
-    FILE *file = fopen(filename, "re");
-    if (!file)
+    int fd = opensettings(filename, O_RDONLY);
+    if (fd == -1)
         return 0;
+    FILE *file = fdopen(fd, "r");
+    if (!file) {
+        close(fd);
+        return 0;
+    }
     if (lockfile(fileno(file), LOCK_SH) == -1) {
         fclose(file);
         return 0;
@@ -335,7 +358,9 @@ int writekeyvalues(keyvalue *head, const char *filename)
     if (!text)
         return 0;
 
-    int fd = open(filename, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    // Read and write: where the file system has no fallocate, the C library
+    // reserves the room by reading and rewriting the file's blocks.
+    int fd = opensettings(filename, O_RDWR | O_CREAT);
     if (fd == -1) {
         free(text);
         return 0;

@@ -98,7 +98,8 @@ void freekeyvalues(struct keyvalue *head);
 // Appends the entries of a settings file to the list, after those already
 // there. A line is read in pieces of at most 1022 characters; an empty piece
 // or one with an empty key is skipped. Returns 1 when the whole file was
-// read; 0 when it cannot be opened or locked, a line has no equals sign, a
+// read; 0 when it cannot be opened or locked or is not a regular file (a
+// FIFO is refused at once, never waited on), a line has no equals sign, a
 // quoted value has no closing quote, a read fails or a record cannot be
 // allocated. Entries of the lines before the failure stay in the list.
 int readkeyvalues(struct keyvalue *head, const char *filename);
@@ -117,8 +118,10 @@ void readkeyvaluesfromline(struct keyvalue *head, const char *line);
 // (the file is not even opened): its key or value holds a line feed, its
 // key is empty or holds an equals sign, or its line (key, "=", value, and
 // the two quotes of a quoted value) is longer than 1022 characters; and
-// when the file cannot be opened or locked, or the new contents do not fit
-// or cannot be written.
+// when the file cannot be opened or locked or is not a regular file (a
+// FIFO or a device is refused at once), or the new contents do not fit or
+// cannot be written. The room is reserved before anything changes, also on
+// file systems without fallocate.
 int writekeyvalues(struct keyvalue *head, const char *filename);
 
 // Copies the value of the first entry with this key into `value` (1023

@@ -1,5 +1,6 @@
-// Writing settings onto a full disk: a tiny tmpfs mounted in a private mount
-// namespace of a child process, so that the host's mounts are never touched.
+// Writing settings onto a full disk (a tiny tmpfs) and onto a file system
+// without fallocate (ramfs), mounted in a private mount namespace of a child
+// process, so that the host's mounts are never touched.
 #include "store_util.h"
 
 #include <gtest/gtest.h>
@@ -103,6 +104,15 @@ int in_full_disk_namespace()
 
     unlink((dir + "/filler").c_str());
     failures += !write_and_check(path, settings(40, 200), 1, "after room was made");
+
+    // A file system without fallocate: the room is reserved by rewriting
+    // the file's blocks, which needs the file open for reading too.
+    if (mount("ramfs", dir.c_str(), "ramfs", 0, "mode=0755") == -1) {
+        perror("mounting a ramfs");
+        return SKIP;
+    }
+    failures += !write_and_check(path, settings(4, 40), 1, "new file on ramfs");
+    failures += !write_and_check(path, settings(40, 200), 1, "rewriting it on ramfs");
     return failures == 0 ? 0 : 1;
 }
 
