@@ -17,14 +17,16 @@ else()
 endif()
 set(KORVANE_ANALYSIS_TOOLS ${CMAKE_CURRENT_LIST_DIR}/../tools/analysis)
 
-# korvane_memcheck(<test program>): the program's tests once more under
-# memcheck: no memory error and no leak, in it or in the processes it forks.
+# korvane_memcheck(<test program> [<prefix>...]): the program's tests once
+# more under memcheck: no memory error and no leak, in it or in the
+# processes it forks. The prefix (a command and its arguments) starts the
+# whole run, as it starts the program's own.
 function(korvane_memcheck name)
   if(NOT KORVANE_CHECKS_ACTIVE)
     return()
   endif()
   add_test(NAME ${name}_memcheck
-           COMMAND ${KORVANE_ANALYSIS_TOOLS}/memcheck.sh
+           COMMAND ${ARGN} ${KORVANE_ANALYSIS_TOOLS}/memcheck.sh
                    ${CMAKE_CURRENT_BINARY_DIR}/memcheck-${name} $<TARGET_FILE:${name}>)
   set_tests_properties(${name}_memcheck PROPERTIES TIMEOUT 1200 LABELS memcheck)
 endfunction()

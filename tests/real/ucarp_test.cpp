@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <memory>
 #include <sstream>
+#include <vector>
 
 using namespace appliance;
 using realtier::as_root;
@@ -123,16 +124,26 @@ std::string self_exe()
     return path;
 }
 
-// The side's pid 1: the launcher's child whose root holds the mark that
-// the holder leaves once the sandbox is ready.
+// The side's pid 1: the process below the launcher (the sandbox script
+// starts it through unshare) that is process 1 of its own pid namespace
+// and whose root holds the mark that the holder leaves once the sandbox is
+// ready.
 pid_t ready_holder(pid_t launcher)
 {
-    std::istringstream children(read_file("/proc/" + std::to_string(launcher) + "/task/" +
-                                          std::to_string(launcher) + "/children"));
-    pid_t child;
-    while (children >> child) {
-        if (exists("/proc/" + std::to_string(child) + "/root" + kHeld))
-            return child;
+    std::vector<pid_t> below = {launcher};
+    for (size_t i = 0; i < below.size(); i++) {
+        std::string task = "/proc/" + std::to_string(below[i]) + "/task/" + std::to_string(below[i]);
+        std::istringstream children(read_file(task + "/children"));
+        pid_t child;
+        while (children >> child) {
+            std::string proc = "/proc/" + std::to_string(child);
+            std::string status = read_file(proc + "/status");
+            size_t nspid = status.find("\nNSpid:");
+            std::string ids = nspid == std::string::npos ? "" : status.substr(nspid, status.find('\n', nspid + 1) - nspid);
+            if (ids.size() > 2 && ids.compare(ids.size() - 2, 2, "\t1") == 0 && exists(proc + "/root" + kHeld))
+                return child;
+            below.push_back(child);
+        }
     }
     return -1;
 }
