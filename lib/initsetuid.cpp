@@ -8,10 +8,14 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <limits.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/personality.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -180,6 +184,324 @@ bool reset_scheduling()
     return true;
 }
 
+
+// A refusal for want of privilege: a container that withholds a
+// capability, a process 1 that root may not inspect. The process then
+// stays as it is in that respect and goes on, as with a hard limit that
+// root may not raise.
+bool refused(int error)
+{
+    return error == EPERM || error == EACCES;
+}
+
+// Whether /proc is that of this process's own pid namespace, so that "1"
+// there is the same init whose limits and CPUs were taken above. A /proc
+// mounted for another namespace would name another init.
+bool proc_is_own()
+{
+    char link[24], own[24];
+    ssize_t n = readlink("/proc/self", link, sizeof link - 1);
+    if (n == -1)
+        return false;
+    link[n] = '\0';
+    snprintf(own, sizeof own, "%ld", static_cast<long>(getpid()));
+    if (strcmp(link, own) == 0)
+        return true;
+    errno = ESRCH;
+    return false;
+}
+
+// Reads the small file /proc/1/NAME whole into buf, terminated.
+bool read_init_file(const char *name, char *buf, size_t size)
+{
+    char path[64];
+    snprintf(path, sizeof path, "/proc/1/%s", name);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd == -1)
+        return false;
+    ssize_t n = read(fd, buf, size - 1);
+    int error = errno;
+    close(fd);
+    if (n == -1) {
+        errno = error;
+        return false;
+    }
+    buf[n] = '\0';
+    return true;
+}
+
+// The number that a /proc file of process 1 holds, in this base.
+bool read_init_number(const char *name, int base, unsigned long long *number)
+{
+    char text[32];
+    if (!read_init_file(name, text, sizeof text))
+        return false;
+    char *end;
+    errno = 0;
+    *number = strtoull(text, &end, base);
+    if (errno != 0 || end == text || (*end != '\n' && *end != '\0')) {
+        errno = EINVAL;
+        return false;
+    }
+    return true;
+}
+
+// Enters process 1's namespace of one kind, where this process is in
+// another. Sets *entered when it did. A kernel without that kind of
+// namespace has nothing to enter.
+bool enter_namespace(const char *kind, int type, bool *entered)
+{
+    char own_path[32], init_path[32];
+    snprintf(own_path, sizeof own_path, "/proc/self/ns/%s", kind);
+    snprintf(init_path, sizeof init_path, "/proc/1/ns/%s", kind);
+    struct stat own, init;
+    if (stat(own_path, &own) != 0)
+        return errno == ENOENT;
+    if (stat(init_path, &init) != 0)
+        return refused(errno);
+    if (own.st_dev == init.st_dev && own.st_ino == init.st_ino)
+        return true;
+    int fd = open(init_path, O_RDONLY | O_CLOEXEC);
+    if (fd == -1)
+        return refused(errno);
+    int result = setns(fd, type);
+    int error = errno;
+    close(fd);
+    errno = error;
+    if (result == 0)
+        *entered = true;
+    return result == 0 || refused(error);
+}
+
+// Process 1's cgroup and mount namespaces. A service manager gives the web
+// server namespaces of its own (a private /tmp, a read-only view of the
+// system, a cgroup namespace for a delegated subtree); a daemon restarted
+// from the pages must see the system's files and sockets, not the web
+// server's. Only these two: network, IPC and host name stay the caller's,
+// and the user and pid namespaces are never changed.
+bool enter_init_namespaces()
+{
+    if (!proc_is_own())
+        return false;
+    bool entered = false;
+    if (!enter_namespace("cgroup", CLONE_NEWCGROUP, &entered))
+        return false;
+    entered = false;
+    if (!enter_namespace("mnt", CLONE_NEWNS, &entered))
+        return false;
+    // Process 1's mounts are ours now, its /proc among them.
+    return !entered || proc_is_own();
+}
+
+// Long enough for any line of /proc/PID/cgroup (a path is shorter than
+// PATH_MAX) and for the mount of any cgroup hierarchy in mountinfo.
+// init_line keeps a line feed in front of the line, to find it whole in
+// own_cgroups.
+const int kLine = 4 * PATH_MAX;
+char init_line[1 + kLine];
+char mount_line[kLine];
+char own_cgroups[kLine];
+
+// Reads one whole line into buf (of kLine bytes). A line too long for it
+// is skipped and given as an empty one, so that its tail is never taken
+// for a line of its own.
+bool read_line(FILE *file, char *buf)
+{
+    if (fgets(buf, kLine, file) == nullptr)
+        return false;
+    if (strchr(buf, '\n') == nullptr && !feof(file)) {
+        int c;
+        while ((c = getc(file)) != EOF && c != '\n') {
+        }
+        buf[0] = '\0';
+    }
+    return true;
+}
+
+// Undoes the octal escapes (\040 for a blank, ...) of a mountinfo field.
+void unescape_field(char *field)
+{
+    char *to = field;
+    for (const char *from = field; *from; to++) {
+        if (from[0] == '\\' && from[1] >= '0' && from[1] <= '3' && from[2] >= '0' && from[2] <= '7' &&
+            from[3] >= '0' && from[3] <= '7') {
+            *to = static_cast<char>((from[1] - '0') * 64 + (from[2] - '0') * 8 + (from[3] - '0'));
+            from += 4;
+        } else {
+            *to = *from++;
+        }
+    }
+    *to = '\0';
+}
+
+// Whether every name of the comma-separated list `wanted` is one of the
+// comma-separated `options`.
+bool options_hold(const char *options, const char *wanted)
+{
+    size_t options_length = strlen(options);
+    while (*wanted) {
+        size_t length = strcspn(wanted, ",");
+        bool found = false;
+        for (const char *at = options; at < options + options_length; at += strcspn(at, ",") + 1) {
+            if (strcspn(at, ",") == length && strncmp(at, wanted, length) == 0)
+                found = true;
+        }
+        if (!found)
+            return false;
+        wanted += length;
+        if (*wanted == ',')
+            wanted++;
+    }
+    return true;
+}
+
+// Finds, among this process's mounts, the cgroup.procs file of the cgroup
+// `path` in the hierarchy with these controllers (none: the unified one).
+// Returns 1 when found, 0 when no mount reaches it, -1 when the name does
+// not fit into `procs`.
+int find_cgroup_procs(const char *controllers, const char *path, char *procs, size_t size)
+{
+    FILE *mounts = fopen("/proc/self/mountinfo", "re");
+    if (mounts == nullptr)
+        return -1;
+    int found = 0;
+    while (found == 0 && read_line(mounts, mount_line)) {
+        // ID PARENT MAJ:MIN ROOT MOUNTPOINT OPTIONS [OPTIONAL...] - TYPE SOURCE SUPER
+        char *field[64];
+        int count = 0;
+        for (char *save = nullptr, *f = strtok_r(mount_line, " \n", &save); f && count < 64;
+             f = strtok_r(nullptr, " \n", &save))
+            field[count++] = f;
+        int dash = 6;
+        while (dash < count && strcmp(field[dash], "-") != 0)
+            dash++;
+        if (dash + 3 >= count)
+            continue;
+        const char *type = field[dash + 1], *super = field[dash + 3];
+        if (controllers[0] == '\0' ? strcmp(type, "cgroup2") != 0
+                                   : strcmp(type, "cgroup") != 0 || !options_hold(super, controllers))
+            continue;
+        char *root = field[3], *point = field[4];
+        unescape_field(root);
+        unescape_field(point);
+        size_t root_length = strcmp(root, "/") == 0 ? 0 : strlen(root);
+        if (strncmp(path, root, root_length) != 0 || (path[root_length] != '/' && path[root_length] != '\0'))
+            continue;
+        int n = snprintf(procs, size, "%s%s/cgroup.procs", point, path + root_length);
+        found = n > 0 && static_cast<size_t>(n) < size ? 1 : -1;
+    }
+    fclose(mounts);
+    if (found == -1)
+        errno = ENAMETOOLONG;
+    return found;
+}
+
+// Moves this process into one cgroup. A cgroup file system mounted
+// read-only, or a cgroup that accepts no processes (it has children with
+// controllers, it is threaded, it has no CPUs), is a refusal like that for
+// want of privilege; so is a cgroup outside the reach of the namespace.
+bool join_cgroup(const char *procs)
+{
+    int fd = open(procs, O_WRONLY | O_CLOEXEC);
+    if (fd == -1)
+        return refused(errno) || errno == EROFS;
+    char pid[24];
+    int length = snprintf(pid, sizeof pid, "%ld\n", static_cast<long>(getpid()));
+    bool done = write(fd, pid, static_cast<size_t>(length)) == length;
+    int error = errno;
+    close(fd);
+    errno = error;
+    return done || refused(error) || error == EROFS || error == EBUSY || error == EOPNOTSUPP ||
+           error == ENOSPC || error == ENOENT;
+}
+
+// Process 1's control group in every hierarchy that it belongs to. A
+// daemon restarted from the pages must not stay in the web server's
+// cgroup, where restarting the web server kills it, nor in a cgroup that
+// the caller was delegated: its process limit would stop every command,
+// and its owner could freeze or kill root's daemons.
+bool join_init_cgroups()
+{
+    if (!proc_is_own())
+        return false;
+    // Where this process is now, to leave alone the hierarchies where it is
+    // already in init's cgroup. A list too long for the buffer is as good
+    // as none: the process then joins everywhere.
+    own_cgroups[0] = '\n';
+    size_t used = 1;
+    int fd = open("/proc/self/cgroup", O_RDONLY | O_CLOEXEC);
+    if (fd != -1) {
+        ssize_t n;
+        while (used < sizeof own_cgroups - 1 &&
+               (n = read(fd, own_cgroups + used, sizeof own_cgroups - 1 - used)) > 0)
+            used += static_cast<size_t>(n);
+        close(fd);
+    }
+    own_cgroups[used < sizeof own_cgroups - 1 ? used : 1] = '\0';
+
+    FILE *init = fopen("/proc/1/cgroup", "re");
+    if (init == nullptr)
+        return false;
+    bool ok = true;
+    char procs[PATH_MAX];
+    init_line[0] = '\n';
+    while (ok && read_line(init, init_line + 1)) {
+        // ID:CONTROLLERS:PATH, the path as this cgroup namespace sees it.
+        char *first = strchr(init_line, ':');
+        char *second = first ? strchr(first + 1, ':') : nullptr;
+        char *end = strchr(init_line + 1, '\n');
+        if (second == nullptr || end == nullptr || second[1] != '/')
+            continue;
+        if (strstr(own_cgroups, init_line) != nullptr)
+            continue;
+        *second = '\0';
+        *end = '\0';
+        const char *controllers = first + 1, *path = second + 1;
+        // A cgroup above the namespace's root has no name here to reach.
+        if (strstr(path, "/..") != nullptr)
+            continue;
+        int found = find_cgroup_procs(controllers, path, procs, sizeof procs);
+        if (found == -1 || (found == 1 && !join_cgroup(procs)))
+            ok = false;
+    }
+    int error = errno;
+    if (ok && ferror(init)) {
+        ok = false;
+        error = EIO;
+    }
+    fclose(init);
+    errno = error;
+    return ok;
+}
+
+// The timer slack (how late the kernel may wake the process, to batch
+// wake-ups) survives a set-user-ID exec: a caller's slack of seconds would
+// make every root command's sleeps and a daemon's timers that late. Init's
+// slack of 0 cannot be asked for (0 gives back the caller's); 1 ns is the
+// nearest.
+bool reset_timer_slack()
+{
+    unsigned long long slack;
+    if (!read_init_number("timerslack_ns", 10, &slack))
+        return refused(errno);
+    if (slack == 0)
+        slack = 1;
+    if (slack > ULONG_MAX)
+        slack = ULONG_MAX;
+    return prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slack), 0UL, 0UL, 0UL) == 0;
+}
+
+// The execution domain survives a set-user-ID exec too: under a caller's
+// "linux32 --uname-2.6", init scripts would see another machine and
+// another kernel.
+bool reset_personality()
+{
+    unsigned long long persona;
+    if (!read_init_number("personality", 16, &persona))
+        return refused(errno);
+    return personality(static_cast<unsigned long>(persona)) != -1;
+}
+
 } // namespace
 
 int initsetuid()
@@ -213,6 +535,24 @@ int initsetuid()
     }
     if (!reset_scheduling())
         return 0;
+    // Where and how init runs its services: its namespaces first, so that
+    // its cgroups are found through its own mounts.
+    if (!enter_init_namespaces()) {
+        perror("Couldn't enter init's namespaces");
+        return 0;
+    }
+    if (!join_init_cgroups()) {
+        perror("Couldn't join init's control groups");
+        return 0;
+    }
+    if (!reset_timer_slack()) {
+        perror("Couldn't reset timer slack");
+        return 0;
+    }
+    if (!reset_personality()) {
+        perror("Couldn't reset personality");
+        return 0;
+    }
     // The caller's mask would otherwise decide the mode of every file a
     // root command creates (a pid file that any user may rewrite).
     umask(022);

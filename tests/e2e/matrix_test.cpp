@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/personality.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -205,6 +206,7 @@ struct State {
     std::function<void(Start &)> apply;
     bool oversize = false;  // hand the program a text at the kernel's limit
     const char *refusal = nullptr;  // every program must refuse with this
+    std::string skipped = {};  // why the machine cannot make this state
 };
 
 // The names the stand-in gives the resource limits, by number.
@@ -380,6 +382,19 @@ std::vector<State> states()
                    }});
     all.push_back({"OOM score adjustment 1000", [](Start &s) { s.oom_score_adj = 1000; }});
     all.push_back({"idle I/O class", [](Start &s) { s.ioprio = kIoprioIdle; }});
+    // Where a service manager may have put the web server: a mount
+    // namespace with a private /tmp, a cgroup namespace, a delegated cgroup
+    // whose process limit would stop every command and whose owner could
+    // freeze or kill what runs in it; a timer slack of seconds; another
+    // execution domain. The network namespace stays the caller's.
+    all.push_back({"private mount namespace with its own /tmp", [](Start &s) { s.private_mounts = true; }});
+    all.push_back({"private cgroup namespace", [](Start &s) { s.private_cgroup_ns = true; }});
+    all.push_back({"private network namespace", [](Start &s) { s.private_network = true; }});
+    all.push_back({"delegated cgroup, pids.max 3 where it has the controller",
+                   [](Start &s) { s.cgroups = delegated_cgroups(3); }, false, nullptr,
+                   sandbox_cgroups().empty() ? "the sandbox could make no cgroup of its own here" : ""});
+    all.push_back({"timer slack 2 s", [](Start &s) { s.timer_slack = 2000000000UL; }});
+    all.push_back({"setarch linux32 --uname-2.6", [](Start &s) { s.personality = PER_LINUX32 | UNAME26; }});
     // The kernel does not honour the set-user-ID bit then: the program
     // runs as its caller and must refuse before it runs anything.
     all.push_back({"no_new_privs", [](Start &s) { s.no_new_privs = true; }, false,
@@ -449,10 +464,15 @@ bool oom_score_can_return_to_zero()
 // lacks CAP_SYS_RESOURCE may a hard limit the caller lowered stay, with
 // the soft limit as near to init's as it allows; and the OOM score stays
 // where the kernel refuses to lower it for that reason.
+// And it runs where init runs its services: in process 1's cgroups, cgroup
+// and mount namespaces, with its timer slack and personality; only the
+// network namespace is the caller's.
 struct Expected {
     std::map<std::string, std::string> limits;
     std::vector<int> cpus;
     std::string oom_score_adj;
+    Placement place;
+    bool own_network = false;
 };
 
 Expected expected_for(const Start &s, bool cap, bool oom_zero)
@@ -483,6 +503,8 @@ Expected expected_for(const Start &s, bool cap, bool oom_zero)
         e.oom_score_adj = s.oom_score_adj != kKeep ? std::to_string(s.oom_score_adj)
                                                    : own.substr(0, own.find('\n'));
     }
+    e.place = init_placement();
+    e.own_network = s.private_network;
     return e;
 }
 
@@ -512,6 +534,8 @@ protected:
         clear_standins();
     }
 
+    static void TearDownTestSuite() { remove_delegated_cgroups(); }
+
     void TearDown() override
     {
         // Daemons and victims end with the case; none is left to the next.
@@ -540,6 +564,15 @@ void check_command(const Record &r, const Expected &e)
     // No class. Older kernels report the best-effort level that they
     // derive from nice 0 for a process without one.
     EXPECT_TRUE(r.ioprio == 0 || r.ioprio == kIoprioDerivedFromNice0) << "I/O priority " << r.ioprio;
+    EXPECT_EQ(r.cgroups, e.place.cgroups) << "not in init's control groups";
+    EXPECT_EQ(r.ns.at("cgroup"), e.place.ns.at("cgroup"));
+    EXPECT_EQ(r.ns.at("mnt"), e.place.ns.at("mnt")) << "not in init's mounts";
+    if (e.own_network)
+        EXPECT_NE(r.ns.at("net"), e.place.ns.at("net")) << "the command left the caller's network";
+    else
+        EXPECT_EQ(r.ns.at("net"), e.place.ns.at("net"));
+    EXPECT_EQ(r.timerslack, e.place.timerslack);
+    EXPECT_EQ(r.personality, e.place.personality);
     EXPECT_EQ(r.umask, 022u);
     EXPECT_EQ(r.sigblk, 0u) << "signals blocked by the caller reach the command";
     EXPECT_FALSE(r.signal_ignored(SIGCHLD));
@@ -570,8 +603,16 @@ TEST_F(Matrix, EveryProgramUnderEveryStartState)
               << (cap ? "goes back to init's" : "stays, the soft one as near to init's as it allows")
               << "; an OOM score adjustment of 1000 " << (oom_zero ? "goes back to 0" : "stays")
               << "\n";
+    std::cout << "matrix: the sandbox's own cgroups, where delegated ones are made:";
+    for (const std::string &dir : sandbox_cgroups())
+        std::cout << "\n  " << dir << (exists(dir + "/init/pids.max") ? " (pids.max)" : "");
+    std::cout << "\n";
     size_t runs = 0;
     for (const State &state : starts) {
+        if (!state.skipped.empty()) {
+            std::cout << "matrix: start state '" << state.name << "' skipped: " << state.skipped << "\n";
+            continue;
+        }
         for (const Program &p : all) {
             SCOPED_TRACE(p.name + " " + (p.args.empty() ? "" : p.args[0]) + ", start state: " + state.name);
             TearDown();

@@ -10,6 +10,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mount.h>
+#include <sys/personality.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -128,6 +130,28 @@ void close_all_but(const std::vector<int> &keep)
     }
     if (s.ioprio >= 0 && syscall(SYS_ioprio_set, 1 /* IOPRIO_WHO_PROCESS */, 0, s.ioprio) != 0)
         _exit(119);
+
+    // The caller's place, made as root before it becomes the web-server
+    // user, as a service manager makes it: its cgroups first, then the
+    // namespaces rooted there.
+    for (const std::string &dir : s.cgroups) {
+        std::string pid = std::to_string(getpid());
+        int fd = open((dir + "/cgroup.procs").c_str(), O_WRONLY);
+        if (fd == -1 || write(fd, pid.data(), pid.size()) != static_cast<ssize_t>(pid.size()))
+            _exit(117);
+        close(fd);
+    }
+    if (s.private_cgroup_ns && unshare(CLONE_NEWCGROUP) != 0)
+        _exit(117);
+    if (s.private_mounts && (unshare(CLONE_NEWNS) != 0 || mount("none", "/", "none", MS_REC | MS_SLAVE, nullptr) != 0 ||
+                             mount("privatetmp", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0))
+        _exit(117);
+    if (s.private_network && unshare(CLONE_NEWNET) != 0)
+        _exit(117);
+    if (s.timer_slack != 0 && prctl(PR_SET_TIMERSLACK, s.timer_slack, 0UL, 0UL, 0UL) != 0)
+        _exit(117);
+    if (s.personality != -1 && personality(static_cast<unsigned long>(s.personality)) == -1)
+        _exit(117);
 
     umask(s.umask);
     if (s.ignore_all_signals) {
@@ -375,6 +399,14 @@ std::vector<Record> trace()
             current->oom_score_adj = value;
         } else if (key == "ioprio") {
             current->ioprio = strtol(value.c_str(), nullptr, 10);
+        } else if (key == "cgroup") {
+            current->cgroups.push_back(unescape(value));
+        } else if (key == "ns") {
+            current->ns[value.substr(0, value.find(':'))] = value;
+        } else if (key == "timerslack") {
+            current->timerslack = value;
+        } else if (key == "personality") {
+            current->personality = value;
         } else if (key == "cwd") {
             current->cwd = unescape(value);
         } else if (key == "fd") {
@@ -567,6 +599,72 @@ std::string init_limit(int resource)
     if (prlimit64(1, static_cast<__rlimit_resource>(resource), nullptr, &rl) != 0)
         fail("prlimit of process 1");
     return shown_limit(rl.rlim_cur, rl.rlim_max);
+}
+
+Placement init_placement()
+{
+    Placement p;
+    std::istringstream cgroups(read_file("/proc/1/cgroup"));
+    std::string line;
+    while (std::getline(cgroups, line))
+        p.cgroups.push_back(line);
+    for (const char *kind : {"cgroup", "mnt", "net"}) {
+        char target[64];
+        ssize_t n = readlink((std::string("/proc/1/ns/") + kind).c_str(), target, sizeof target - 1);
+        if (n < 0)
+            fail(std::string("readlink of process 1's namespace ") + kind);
+        p.ns[kind] = std::string(target, static_cast<size_t>(n));
+    }
+    p.timerslack = read_file("/proc/1/timerslack_ns");
+    p.timerslack = p.timerslack.substr(0, p.timerslack.find('\n'));
+    p.personality = read_file("/proc/1/personality");
+    p.personality = p.personality.substr(0, p.personality.find('\n'));
+    return p;
+}
+
+std::vector<std::string> sandbox_cgroups()
+{
+    std::vector<std::string> dirs;
+    std::istringstream in(read_file(std::string(kStateDir) + "/cgroups"));
+    std::string dir;
+    while (std::getline(in, dir)) {
+        if (!dir.empty())
+            dirs.push_back(dir);
+    }
+    return dirs;
+}
+
+std::vector<std::string> delegated_cgroups(int pids_max)
+{
+    std::vector<std::string> made;
+    for (const std::string &sandbox : sandbox_cgroups()) {
+        std::string dir = sandbox + "/caller";
+        if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+            fail("mkdir " + dir);
+        // A cpuset cgroup takes processes only once it has CPUs and memory.
+        for (const char *file : {"/cpuset.cpus", "/cpuset.mems"}) {
+            if (exists(dir + file) && read_file(dir + file) == "\n")
+                write_file(dir + file, read_file(sandbox + file));
+        }
+        for (const char *file : {"", "/cgroup.procs", "/cgroup.threads", "/tasks"}) {
+            if (exists(dir + file) && chown((dir + file).c_str(), kWebUid, kWebGid) != 0)
+                fail("chown " + dir + file);
+        }
+        if (exists(dir + "/pids.max"))
+            write_file(dir + "/pids.max", std::to_string(pids_max));
+        made.push_back(dir);
+    }
+    return made;
+}
+
+void remove_delegated_cgroups()
+{
+    for (const std::string &sandbox : sandbox_cgroups()) {
+        std::string dir = sandbox + "/caller";
+        // Its last processes may still be on their way out.
+        for (int i = 0; i < 100 && rmdir(dir.c_str()) != 0 && errno == EBUSY; i++)
+            usleep(20000);
+    }
 }
 
 bool has_cap_sys_resource()

@@ -54,6 +54,13 @@ struct Start {
     int oom_score_adj = kKeep;
     int ioprio = -1;                        // raw I/O priority value
     bool no_new_privs = false;
+    // Where a service manager may have put the caller: cgroups it joins
+    // (their directories), namespaces of its own (mounts with a private
+    // /tmp, cgroup, network), a timer slack in nanoseconds, a personality.
+    std::vector<std::string> cgroups;
+    bool private_mounts = false, private_cgroup_ns = false, private_network = false;
+    unsigned long timer_slack = 0;          // 0: as inherited
+    long personality = -1;                  // -1: as inherited
     std::string cwd = "/";
     bool remove_cwd = false;                // the caller's directory is gone
     int timeout_seconds = 30;
@@ -86,6 +93,9 @@ struct Record {
     std::vector<int> cpus;          // the CPUs it may run on
     std::string oom_score_adj;
     long ioprio = -1;
+    std::vector<std::string> cgroups;   // lines of /proc/self/cgroup
+    std::map<std::string, std::string> ns; // "mnt" -> "mnt:[4026531841]"
+    std::string timerslack, personality;
     std::string cwd;
     std::map<int, std::string> fds; // descriptor -> what it refers to
     bool finished = false;          // an exit line followed
@@ -124,6 +134,25 @@ void make_dir(const std::string &path, mode_t mode = 0755);
 std::string shown_limit(unsigned long long soft, unsigned long long hard);
 // The limit of process 1, the system's init (in the sandbox: the test).
 std::string init_limit(int resource);
+
+// Where process 1 (in the sandbox: the test) runs, as a stand-in records
+// it: its cgroup lines, namespaces, timer slack and personality.
+struct Placement {
+    std::vector<std::string> cgroups;
+    std::map<std::string, std::string> ns;
+    std::string timerslack, personality;
+};
+Placement init_placement();
+
+// The sandbox's own cgroups, one a hierarchy where it could make one; its
+// init (the test) runs in their leaves "init". Each delegated_cgroups()
+// cgroup is made beside that leaf, as a service manager delegates one:
+// owned by the web-server user, with a process limit of `pids_max` where
+// the hierarchy has the pids controller. Removed by
+// remove_delegated_cgroups().
+std::vector<std::string> sandbox_cgroups();
+std::vector<std::string> delegated_cgroups(int pids_max);
+void remove_delegated_cgroups();
 
 // Whether root here has CAP_SYS_RESOURCE (bit 24 of the bounding set), and
 // so may raise a hard resource limit; many containers withhold it.

@@ -10,7 +10,8 @@
 // Besides the argument vector and environment, a record holds the
 // credentials, groups, file-creation mask, ignored and blocked signals,
 // every resource limit, nice value, scheduling policy, CPU affinity, OOM
-// score adjustment, I/O priority, working directory and descriptors.
+// score adjustment, I/O priority, control groups, cgroup, mount and network
+// namespaces, timer slack, personality, working directory and descriptors.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -170,6 +171,34 @@ std::string scheduling(const std::string &oom_score_adj)
     return out;
 }
 
+// The cgroup of every hierarchy ("cgroup ID:CONTROLLERS:PATH", as this
+// process's cgroup namespace names it), the namespaces that a helper enters
+// or must leave alone, the timer slack and the personality.
+std::string placement()
+{
+    std::string out;
+    std::string cgroups = read_file("/proc/self/cgroup");
+    for (size_t at = 0; at < cgroups.size();) {
+        size_t end = cgroups.find('\n', at);
+        if (end == std::string::npos)
+            end = cgroups.size();
+        out += "cgroup " + escaped(cgroups.substr(at, end - at).c_str()) + "\n";
+        at = end + 1;
+    }
+    for (const char *kind : {"cgroup", "mnt", "net"}) {
+        char target[64];
+        std::string link = std::string("/proc/self/ns/") + kind;
+        ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        target[n < 0 ? 0 : n] = '\0';
+        out += std::string("ns ") + (n < 0 ? kind + std::string(":?") : target) + "\n";
+    }
+    std::string slack = read_file("/proc/self/timerslack_ns");
+    out += "timerslack " + slack.substr(0, slack.find('\n')) + "\n";
+    std::string persona = read_file("/proc/self/personality");
+    out += "personality " + persona.substr(0, persona.find('\n')) + "\n";
+    return out;
+}
+
 void append_to_trace(const std::string &text)
 {
     std::string path = std::string(kStateDir) + "/trace";
@@ -222,6 +251,7 @@ int main(int argc, char **argv)
     rec += "sigblk " + status_field(status, "SigBlk") + "\n";
     rec += limits();
     rec += scheduling(read_file("/proc/self/oom_score_adj"));
+    rec += placement();
     rec += "cwd " + escaped(cwd) + "\n";
     rec += fds;
     rec += "end\n";
