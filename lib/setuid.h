@@ -16,10 +16,15 @@ extern const char *const trusted_env[4];
 // core dumps, no supplementary groups, group and user 0; then, as root,
 // every other resource limit that of process 1 (the system's init), nice
 // value 0, scheduling policy SCHED_OTHER, process 1's CPU affinity, OOM
-// score adjustment 0, no I/O class; file-creation mask 022, working
-// directory "/". Where root lacks CAP_SYS_RESOURCE, a hard limit the
-// caller lowered stays (the soft limit goes as near to init's as it
-// allows) and an OOM score the kernel will not lower stays.
+// score adjustment 0, no I/O class; process 1's cgroup and mount
+// namespaces (where they differ; network, IPC, host name, user and pid
+// namespaces stay), process 1's cgroup in every hierarchy, its timer slack
+// and personality; file-creation mask 022, working directory "/". Where
+// root lacks CAP_SYS_RESOURCE, a hard limit the caller lowered stays (the
+// soft limit goes as near to init's as it allows) and an OOM score the
+// kernel will not lower stays; likewise a namespace, cgroup, timer slack
+// or personality the kernel refuses for want of privilege. /proc must be
+// that of the process's own pid namespace.
 // Returns 1 on success, 0 after the first failing step (with at most one
 // message on standard error). A helper's main calls it first and exits
 // with status 1 when it returns 0.
