@@ -153,37 +153,25 @@ bool reset_io_priority()
     return syscall(SYS_ioprio_set, who_process, 0, no_class) == 0;
 }
 
-// Nice value, scheduling policy, CPU affinity, OOM score adjustment and I/O
-// priority as a service started by init at boot has them: a caller's nice
-// 19, idle class, single CPU or idle I/O class would otherwise slow down
-// every root command and daemon.
-bool reset_scheduling()
+// Nice value, scheduling policy and CPU affinity as a service started by
+// init at boot has them: a caller's nice 19, idle class or single CPU
+// would otherwise slow down every root command and daemon.
+bool reset_nice()
 {
-    if (setpriority(PRIO_PROCESS, 0, 0) != 0) {
-        perror("Couldn't reset nice value");
-        return false;
-    }
-    struct sched_param normal = {};
-    if (sched_setscheduler(0, SCHED_OTHER, &normal) != 0) {
-        perror("Couldn't reset scheduling policy");
-        return false;
-    }
-    cpu_set_t cpus;
-    if (sched_getaffinity(1, sizeof cpus, &cpus) != 0 || sched_setaffinity(0, sizeof cpus, &cpus) != 0) {
-        perror("Couldn't reset CPU affinity");
-        return false;
-    }
-    if (!reset_oom_score()) {
-        perror("Couldn't reset OOM score adjustment");
-        return false;
-    }
-    if (!reset_io_priority()) {
-        perror("Couldn't reset I/O priority");
-        return false;
-    }
-    return true;
+    return setpriority(PRIO_PROCESS, 0, 0) == 0;
 }
 
+bool reset_policy()
+{
+    struct sched_param normal = {};
+    return sched_setscheduler(0, SCHED_OTHER, &normal) == 0;
+}
+
+bool reset_affinity()
+{
+    cpu_set_t cpus;
+    return sched_getaffinity(1, sizeof cpus, &cpus) == 0 && sched_setaffinity(0, sizeof cpus, &cpus) == 0;
+}
 
 // A refusal for want of privilege: a container that withholds a
 // capability, a process 1 that root may not inspect. The process then
@@ -528,30 +516,31 @@ int initsetuid()
         perror("Couldn't setuid(0)");
         return 0;
     }
-    // Only root may raise limits and priorities: after the credentials.
-    if (!reset_limits()) {
-        perror("Couldn't reset resource limits");
-        return 0;
-    }
-    if (!reset_scheduling())
-        return 0;
-    // Where and how init runs its services: its namespaces first, so that
-    // its cgroups are found through its own mounts.
-    if (!enter_init_namespaces()) {
-        perror("Couldn't enter init's namespaces");
-        return 0;
-    }
-    if (!join_init_cgroups()) {
-        perror("Couldn't join init's control groups");
-        return 0;
-    }
-    if (!reset_timer_slack()) {
-        perror("Couldn't reset timer slack");
-        return 0;
-    }
-    if (!reset_personality()) {
-        perror("Couldn't reset personality");
-        return 0;
+    // Then the state of a service that init started: only root may raise
+    // limits and priorities, enter init's namespaces and join its cgroups,
+    // so all of it comes after the credentials. The namespaces come before
+    // the cgroups, so that init's cgroups are found through its own mounts.
+    struct Step {
+        bool (*reset)();
+        const char *failure;
+    };
+    const Step steps[] = {
+        {reset_limits, "Couldn't reset resource limits"},
+        {reset_nice, "Couldn't reset nice value"},
+        {reset_policy, "Couldn't reset scheduling policy"},
+        {reset_affinity, "Couldn't reset CPU affinity"},
+        {reset_oom_score, "Couldn't reset OOM score adjustment"},
+        {reset_io_priority, "Couldn't reset I/O priority"},
+        {enter_init_namespaces, "Couldn't enter init's namespaces"},
+        {join_init_cgroups, "Couldn't join init's control groups"},
+        {reset_timer_slack, "Couldn't reset timer slack"},
+        {reset_personality, "Couldn't reset personality"},
+    };
+    for (const Step &step : steps) {
+        if (!step.reset()) {
+            perror(step.failure);
+            return 0;
+        }
     }
     // The caller's mask would otherwise decide the mode of every file a
     // root command creates (a pid file that any user may rewrite).
