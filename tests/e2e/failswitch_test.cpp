@@ -71,7 +71,13 @@ bool ended(pid_t pid)
         if (waitpid(pid, &status, WNOHANG) == pid)
             return true;
         char state = process_state(pid);
-        if (state == 0 || state == 'Z' || state == 'X')
+        if (state == 'Z') {
+            // Ours since its parent left: reaped, or ps would still list it
+            // by name for the next pid capture.
+            waitpid(pid, &status, WNOHANG);
+            return true;
+        }
+        if (state == 0 || state == 'X')
             return true;
         struct timespec ts = {0, 10L * 1000 * 1000};
         nanosleep(&ts, nullptr);
