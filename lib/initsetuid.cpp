@@ -182,66 +182,74 @@ bool refused(int error)
     return error == EPERM || error == EACCES;
 }
 
+// The number at the start of text, in base 10 or 16, ended by a line feed
+// or the end of the text. Written out here: the usual start takes no more
+// pages of the C library than it must, and on a virtual machine every page
+// a process touches first costs it dearly.
+bool parse_number(const char *text, unsigned base, unsigned long long *number)
+{
+    *number = 0;
+    const char *at = text;
+    for (; *at != '\0' && *at != '\n'; at++) {
+        unsigned digit;
+        if (*at >= '0' && *at <= '9')
+            digit = static_cast<unsigned>(*at - '0');
+        else if (base == 16 && *at >= 'a' && *at <= 'f')
+            digit = static_cast<unsigned>(*at - 'a' + 10);
+        else
+            return false;
+        if (*number > (~0ULL - digit) / base)
+            return false;
+        *number = *number * base + digit;
+    }
+    return at != text;
+}
+
 // Whether /proc is that of this process's own pid namespace, so that "1"
 // there is the same init whose limits and CPUs were taken above. A /proc
 // mounted for another namespace would name another init.
 bool proc_is_own()
 {
-    char link[24], own[24];
+    char link[24];
     ssize_t n = readlink("/proc/self", link, sizeof link - 1);
     if (n == -1)
         return false;
     link[n] = '\0';
-    snprintf(own, sizeof own, "%ld", static_cast<long>(getpid()));
-    if (strcmp(link, own) == 0)
+    unsigned long long pid;
+    if (parse_number(link, 10, &pid) && pid == static_cast<unsigned long long>(getpid()))
         return true;
     errno = ESRCH;
     return false;
 }
 
-// Reads the small file /proc/1/NAME whole into buf, terminated.
-bool read_init_file(const char *name, char *buf, size_t size)
+// The number that a small file of process 1's in /proc holds, in this base.
+bool read_init_number(const char *path, unsigned base, unsigned long long *number)
 {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/1/%s", name);
+    char text[32];
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd == -1)
         return false;
-    ssize_t n = read(fd, buf, size - 1);
+    ssize_t n = read(fd, text, sizeof text - 1);
     int error = errno;
     close(fd);
     if (n == -1) {
         errno = error;
         return false;
     }
-    buf[n] = '\0';
-    return true;
-}
-
-// The number that a /proc file of process 1 holds, in this base.
-bool read_init_number(const char *name, int base, unsigned long long *number)
-{
-    char text[32];
-    if (!read_init_file(name, text, sizeof text))
-        return false;
-    char *end;
-    errno = 0;
-    *number = strtoull(text, &end, base);
-    if (errno != 0 || end == text || (*end != '\n' && *end != '\0')) {
+    text[n] = '\0';
+    if (!parse_number(text, base, number)) {
         errno = EINVAL;
         return false;
     }
     return true;
 }
 
-// Enters process 1's namespace of one kind, where this process is in
-// another. Sets *entered when it did. A kernel without that kind of
-// namespace has nothing to enter.
-bool enter_namespace(const char *kind, int type, bool *entered)
+// Enters process 1's namespace of one kind (own and init are its files in
+// /proc/self/ns and /proc/1/ns), where this process is in another. Sets
+// *entered when it did. A kernel without that kind of namespace has
+// nothing to enter.
+bool enter_namespace(const char *own_path, const char *init_path, int type, bool *entered)
 {
-    char own_path[32], init_path[32];
-    snprintf(own_path, sizeof own_path, "/proc/self/ns/%s", kind);
-    snprintf(init_path, sizeof init_path, "/proc/1/ns/%s", kind);
     struct stat own, init;
     if (stat(own_path, &own) != 0)
         return errno == ENOENT;
@@ -272,23 +280,51 @@ bool enter_init_namespaces()
     if (!proc_is_own())
         return false;
     bool entered = false;
-    if (!enter_namespace("cgroup", CLONE_NEWCGROUP, &entered))
+    if (!enter_namespace("/proc/self/ns/cgroup", "/proc/1/ns/cgroup", CLONE_NEWCGROUP, &entered))
         return false;
     entered = false;
-    if (!enter_namespace("mnt", CLONE_NEWNS, &entered))
+    if (!enter_namespace("/proc/self/ns/mnt", "/proc/1/ns/mnt", CLONE_NEWNS, &entered))
         return false;
     // Process 1's mounts are ours now, its /proc among them.
     return !entered || proc_is_own();
 }
 
-// Long enough for any line of /proc/PID/cgroup (a path is shorter than
-// PATH_MAX) and for the mount of any cgroup hierarchy in mountinfo.
-// init_line keeps a line feed in front of the line, to find it whole in
-// own_cgroups.
+// The cgroup lists of process 1 and of this process (a line a hierarchy,
+// each path shorter than PATH_MAX), one behind the other in one buffer,
+// and one line of mountinfo, long enough for the mount of any cgroup
+// hierarchy. Static, and read with read(): the usual start, already in
+// init's cgroups, allocates nothing and touches one page for both lists.
 const int kLine = 4 * PATH_MAX;
-char init_line[1 + kLine];
+char cgroup_lists[32 * kLine];
 char mount_line[kLine];
-char own_cgroups[kLine];
+
+// Reads a whole /proc file into buf behind a line feed, so that each of
+// its lines can be found whole as "\nLINE\n". False when it cannot be read
+// or does not fit (EFBIG).
+bool read_lines(const char *path, char *buf, size_t size)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd == -1)
+        return false;
+    buf[0] = '\n';
+    size_t used = 1;
+    ssize_t n = 0;
+    // A /proc file gives all it has to one read with room enough: a short
+    // read is its end.
+    while (used < size - 1 && (n = read(fd, buf + used, size - 1 - used)) > 0) {
+        used += static_cast<size_t>(n);
+        if (used < size - 1)
+            break;
+    }
+    int error = n == -1 ? errno : EFBIG;
+    close(fd);
+    if (n == -1 || used == size - 1) {
+        errno = error;
+        return false;
+    }
+    buf[used] = '\0';
+    return true;
+}
 
 // Reads one whole line into buf (of kLine bytes). A line too long for it
 // is skipped and given as an empty one, so that its tail is never taken
@@ -410,56 +446,47 @@ bool join_cgroup(const char *procs)
 // and its owner could freeze or kill root's daemons.
 bool join_init_cgroups()
 {
-    if (!proc_is_own())
+    char *init_cgroups = cgroup_lists;
+    // /proc was found to be this pid namespace's when the namespaces were
+    // entered, and again after process 1's mounts became ours.
+    if (!read_lines("/proc/1/cgroup", init_cgroups, sizeof cgroup_lists / 2))
         return false;
     // Where this process is now, to leave alone the hierarchies where it is
-    // already in init's cgroup. A list too long for the buffer is as good
-    // as none: the process then joins everywhere.
-    own_cgroups[0] = '\n';
-    size_t used = 1;
-    int fd = open("/proc/self/cgroup", O_RDONLY | O_CLOEXEC);
-    if (fd != -1) {
-        ssize_t n;
-        while (used < sizeof own_cgroups - 1 &&
-               (n = read(fd, own_cgroups + used, sizeof own_cgroups - 1 - used)) > 0)
-            used += static_cast<size_t>(n);
-        close(fd);
-    }
-    own_cgroups[used < sizeof own_cgroups - 1 ? used : 1] = '\0';
-
-    FILE *init = fopen("/proc/1/cgroup", "re");
-    if (init == nullptr)
-        return false;
-    bool ok = true;
+    // already in init's cgroup. A list that cannot be read is as good as
+    // none: the process then joins everywhere.
+    char *own_cgroups = init_cgroups + strlen(init_cgroups) + 1;
+    size_t room = sizeof cgroup_lists - static_cast<size_t>(own_cgroups - cgroup_lists);
+    if (!read_lines("/proc/self/cgroup", own_cgroups, room))
+        strcpy(own_cgroups, "\n");
     char procs[PATH_MAX];
-    init_line[0] = '\n';
-    while (ok && read_line(init, init_line + 1)) {
+    char *next;
+    for (char *line = init_cgroups + 1; *line != '\0'; line = next) {
         // ID:CONTROLLERS:PATH, the path as this cgroup namespace sees it.
-        char *first = strchr(init_line, ':');
-        char *second = first ? strchr(first + 1, ':') : nullptr;
-        char *end = strchr(init_line + 1, '\n');
-        if (second == nullptr || end == nullptr || second[1] != '/')
+        char *end = strchr(line, '\n');
+        if (end == nullptr)
+            break;
+        next = end + 1;
+        char kept = *next;
+        *next = '\0';
+        bool there = strstr(own_cgroups, line - 1) != nullptr;
+        *next = kept;
+        char *first = strchr(line, ':');
+        char *second = first && first < end ? strchr(first + 1, ':') : nullptr;
+        if (there || second == nullptr || second > end || second[1] != '/')
             continue;
-        if (strstr(own_cgroups, init_line) != nullptr)
-            continue;
+        // Cut into its fields for a moment: the next line is found by the
+        // line feed in front of it.
         *second = '\0';
         *end = '\0';
         const char *controllers = first + 1, *path = second + 1;
         // A cgroup above the namespace's root has no name here to reach.
-        if (strstr(path, "/..") != nullptr)
-            continue;
-        int found = find_cgroup_procs(controllers, path, procs, sizeof procs);
+        int found = strstr(path, "/..") != nullptr ? 0 : find_cgroup_procs(controllers, path, procs, sizeof procs);
+        *second = ':';
+        *end = '\n';
         if (found == -1 || (found == 1 && !join_cgroup(procs)))
-            ok = false;
+            return false;
     }
-    int error = errno;
-    if (ok && ferror(init)) {
-        ok = false;
-        error = EIO;
-    }
-    fclose(init);
-    errno = error;
-    return ok;
+    return true;
 }
 
 // The timer slack (how late the kernel may wake the process, to batch
@@ -470,7 +497,7 @@ bool join_init_cgroups()
 bool reset_timer_slack()
 {
     unsigned long long slack;
-    if (!read_init_number("timerslack_ns", 10, &slack))
+    if (!read_init_number("/proc/1/timerslack_ns", 10, &slack))
         return refused(errno);
     if (slack == 0)
         slack = 1;
@@ -485,7 +512,7 @@ bool reset_timer_slack()
 bool reset_personality()
 {
     unsigned long long persona;
-    if (!read_init_number("personality", 16, &persona))
+    if (!read_init_number("/proc/1/personality", 16, &persona))
         return refused(errno);
     return personality(static_cast<unsigned long>(persona)) != -1;
 }
