@@ -19,6 +19,8 @@
 #                                  (and each loader class) a manual entry that
 #                                  renders without warnings
 #   render MANDIR                  the page sources format without warnings
+#   deps DEPS.SH                   tools/deps.sh against stand-ins, in a
+#                                  private mount namespace of its own
 set -uo pipefail
 
 fail=0
@@ -173,8 +175,49 @@ render)
         lexgrog "$page" >/dev/null || problem "$(basename "$page"): no whatis entry"
     done
     ;;
+deps)
+    # Stand-ins for apt-get, dpkg, dpkg-query and sleep come first on PATH;
+    # they log their calls and answer as each row says. /usr/sbin, where
+    # deps.sh puts the policy that keeps daemons from starting, is a fresh
+    # tmpfs of a private mount namespace that this action enters first: the
+    # host's stays untouched.
+    [ "${3:-}" = --in-namespace ] ||
+        exec unshare --mount --propagation private "$BASH" "$0" deps "$2" --in-namespace
+    bin=$(mktemp -d)
+    trap 'rm -rf "$bin"' EXIT
+    mount -t tmpfs tmpfs /usr/sbin || exit 1
+    printf '%s\n' '#!/bin/sh' 'case $1 in' \
+        'update) echo update >>"$STANDIN/log"' \
+        '    read -r status rest <"$STANDIN/updates"; echo "${rest:-$status}" >"$STANDIN/updates"' \
+        '    exit "$status" ;;' \
+        'install) shift 4; echo "install:$*" >>"$STANDIN/log"' \
+        '    /usr/sbin/policy-rc.d; echo "policy:$?" >>"$STANDIN/log"' \
+        '    exit "$(cat "$STANDIN/install")" ;;' 'esac' >"$bin/apt-get"
+    printf '%s\n' '#!/bin/sh' 'echo sleep >>"$STANDIN/log"' >"$bin/sleep"
+    printf '%s\n' '#!/bin/sh' 'echo i386' >"$bin/dpkg"
+    printf '%s\n' '#!/bin/sh' 'for p; do :; done' \
+        'grep -qx "$p" "$STANDIN/missing" || echo "install ok installed"' >"$bin/dpkg-query"
+    chmod +x "$bin/apt-get" "$bin/sleep" "$bin/dpkg" "$bin/dpkg-query"
+    # missing | update statuses | install status | status | calls | text in the output
+    rows=("lintian|100 100 100|0|0|update sleep update sleep update install:lintian policy:101|could not be fetched (3 tries)"
+          "lintian|100 0|0|0|update sleep update install:lintian policy:101|Installing: lintian"
+          "lintian squid|0|100|1|update install:lintian squid policy:101|could not install: lintian squid"
+          "|0|0|0||")
+    for row in "${rows[@]}"; do
+        IFS='|' read -r missing updates install want calls text <<<"$row"
+        printf '%s\n' $missing >"$bin/missing"
+        echo "$updates" >"$bin/updates" && echo "$install" >"$bin/install" && : >"$bin/log"
+        out=$(PATH="$bin:$PATH" STANDIN=$bin bash "$2" 2>&1)
+        status=$?
+        echo "missing '$missing', updates $updates, install $install: status $status"
+        [ "$status" = "$want" ] || problem "status $status, not $want: $out"
+        [ "$(paste -sd' ' "$bin/log")" = "$calls" ] || problem "calls: $(paste -sd' ' "$bin/log"), not $calls"
+        [[ "$out" == *"$text"* ]] || problem "output lacks '$text': $out"
+        [ ! -e /usr/sbin/policy-rc.d ] || problem "the policy file was left behind"
+    done
+    ;;
 *)
-    echo "usage: $0 build|lintian|modes|control|deliverables|manpages|render ..." >&2
+    echo "usage: $0 build|lintian|modes|control|deliverables|manpages|render|deps ..." >&2
     exit 2
     ;;
 esac
