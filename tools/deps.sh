@@ -16,7 +16,7 @@ packages=(
     devscripts                                       # hardening-check
     clang libclang-rt-14-dev                         # fuzzing with sanitizers
     valgrind cppcheck clang-tidy                     # memcheck and static analysis
-    dpkg-dev file lintian                            # Debian packages and their checks
+    dpkg-dev file lintian fakeroot git               # Debian packages (git: their times) and their checks
     groff-base man-db gzip                           # manual pages
     ucarp iptables squid bsdutils                    # the real outside programs (logger: bsdutils)
 )

@@ -19,6 +19,10 @@
 #                                  (and each loader class) a manual entry that
 #                                  renders without warnings
 #   render MANDIR                  the page sources format without warnings
+#   reproduce BUILDDIR SRCDIR CMAKE CPACK [CMAKE ARGS...]
+#                                  a second packaging run of the same tree,
+#                                  elsewhere, later, under another umask, time
+#                                  zone and locale, makes identical packages
 #   deps DEPS.SH                   tools/deps.sh against stand-ins, in a
 #                                  private mount namespace of its own
 set -uo pipefail
@@ -175,6 +179,41 @@ render)
         lexgrog "$page" >/dev/null || problem "$(basename "$page"): no whatis entry"
     done
     ;;
+reproduce)
+    # The sources are copied (tracked and new files, as they are now) to
+    # another path; the tree is configured, built and packaged in another
+    # build directory, of another length. The copy has no git: it is given
+    # the commit's time, which the first run found by itself.
+    builddir=$2 src=$3 cmake=$4 cpack=$5
+    shift 5
+    work=$(mktemp -d)
+    trap 'rm -rf "$work"' EXIT
+    copy=$work/copy second=$work/second-build
+    [ ${#second} -ne ${#builddir} ] || second+=-tree
+    mkdir "$copy"
+    git -C "$src" ls-files -z --cached --others --exclude-standard |
+        tar -C "$src" --null -T - --ignore-failed-read -cf - | tar -C "$copy" -xf -
+    [ "$(umask)" = 0077 ] && mask=0002 || mask=0077
+    [ "${TZ:-}" = UTC-14 ] && zone=UTC+12 || zone=UTC-14
+    [ "${LC_ALL:-}" = C.UTF-8 ] && locale=C || locale=C.UTF-8
+    (umask "$mask" && export TZ=$zone LC_ALL=$locale &&
+     export SOURCE_DATE_EPOCH="$(git -C "$src" log -1 --format=%ct)" &&
+     "$cmake" -S "$copy" -B "$second" -DKORVANE_TESTS=OFF -DKORVANE_BENCH=OFF "$@" &&
+     "$cmake" --build "$second" -j2 && cd "$second" && "$cpack" --config CPackConfig.cmake) \
+        >"$work/log" 2>&1 || { tail -30 "$work/log"; echo "FAIL: the second packaging run failed"; exit 1; }
+    diff <(cd "$builddir/packages" && ls -- *.deb) <(cd "$second/packages" && ls -- *.deb) ||
+        problem "the two runs made different sets of packages"
+    for d in "$builddir"/packages/*.deb; do
+        other=$second/packages/$(basename "$d")
+        [ -f "$other" ] || continue
+        if cmp -s "$d" "$other"; then echo "identical: $(sha256sum "$d")"; continue; fi
+        problem "$(basename "$d") differs between the two runs"
+        diff <(ar tv "$d") <(ar tv "$other")
+        for m in $(ar t "$d"); do
+            cmp -s <(ar p "$d" "$m") <(ar p "$other" "$m") || echo "    $m differs"
+        done
+    done
+    ;;
 deps)
     # Stand-ins for apt-get, dpkg, dpkg-query and sleep come first on PATH;
     # they log their calls and answer as each row says. /usr/sbin, where
@@ -217,7 +256,7 @@ deps)
     done
     ;;
 *)
-    echo "usage: $0 build|lintian|modes|control|deliverables|manpages|render|deps ..." >&2
+    echo "usage: $0 build|lintian|modes|control|deliverables|manpages|render|reproduce|deps ..." >&2
     exit 2
     ;;
 esac
