@@ -1,7 +1,8 @@
 # Debian packages, built by CPack from the install components:
 #
 #   korvane-helpers     component helpers: the set-user-ID-root programs
-#                       (root, mode 4755 in the archive) and their manual
+#                       (root:www-data, mode 4750 in the archive: only the
+#                       web server may run them) and their manual
 #   libplugloader<N>    component plugloader: the shared library, N its
 #                       SONAME version
 #   libplugloader-dev   component plugloader-dev: headers, pkg-config file,
@@ -22,6 +23,11 @@
 # man pages and the changelog are compressed without name or time, and
 # the archives are made by dpkg-deb from a tree of fixed modes and owners
 # (cmake/KorvaneDebRepack.cmake), their members sorted.
+
+# Only the web server's group may run the packaged helpers: the pages that
+# start them run as www-data, and no other account needs these doors into
+# root. Debian gives www-data the fixed gid 33 on every system.
+set(KORVANE_DEB_HELPER_GROUP www-data)
 
 set(KORVANE_DEB_MAINTAINER "Korvane Appliance Team <packages@korvane.example>")
 set(KORVANE_DEB_RELEASE 1)
@@ -77,14 +83,24 @@ endfunction()
 
 if("helpers" IN_LIST korvane_packaged)
   # One override per program, so that a set-user-ID file nobody meant to
-  # ship is still reported.
+  # ship is still reported. Lintian also asks, for a program that only a
+  # group may run, that every account may still read it (4754); the
+  # helpers stay 4750: their bytes are no secret, but no account other
+  # than the web server's has any business with them.
   get_property(korvane_programs GLOBAL PROPERTY KORVANE_HELPERS)
   list(SORT korvane_programs)
   set(overrides "")
+  # (Lintian shows a comment with the one override line that follows it.)
   foreach(program IN LISTS korvane_programs)
+    set(only "# Only the web server's group ${KORVANE_DEB_HELPER_GROUP} may run ${program}, and no other account\n"
+             "# has any access to the file.\n")
     string(APPEND overrides
       "# ${program} is started by the unprivileged web pages to act as root.\n"
-      "korvane-helpers: elevated-privileges 4755 root/root [usr/bin/${program}]\n")
+      "korvane-helpers: elevated-privileges 4750 root/${KORVANE_DEB_HELPER_GROUP} [usr/bin/${program}]\n"
+      ${only}
+      "korvane-helpers: non-standard-setuid-executable-perm 4750 [usr/bin/${program}]\n"
+      ${only}
+      "korvane-helpers: executable-is-not-world-readable 4750 [usr/bin/${program}]\n")
   endforeach()
   korvane_deb_docs(helpers korvane-helpers "${overrides}")
 endif()
@@ -111,8 +127,9 @@ set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_SET_DESTDIR OFF)
 # CPack stages the files and writes the control files; each package is then
-# packed again by dpkg-deb.
+# packed again by dpkg-deb, which gives the helpers their group.
 set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/KorvaneDebRepack.cmake)
+set(CPACK_KORVANE_HELPER_GROUP ${KORVANE_DEB_HELPER_GROUP})
 find_program(KORVANE_FAKEROOT fakeroot)
 set(CPACK_KORVANE_FAKEROOT ${KORVANE_FAKEROOT})
 
@@ -162,7 +179,8 @@ The appliance's web administration pages run as the unprivileged web-server
 user. Whenever a page needs root (start, stop or restart a daemon, make the
 web proxy re-read its configuration, delete a report backup or a graph's
 files, run one iptables command, run a maintenance or test script) it runs
-one of these small programs, installed set-user-ID root.
+one of these small programs, installed set-user-ID root. Only the web
+server's group, www-data, may run them.
 .
 Each program makes itself fully root in a controlled way, checks its few
 arguments, tests flag files that say whether a service is enabled, and runs

@@ -6,8 +6,10 @@
 #   lintian PKGDIR                 lintian finds no error, no warning and
 #                                  no hardening tag of any level
 #   modes PKGDIR HELPERS.LIST      every built program is in korvane-helpers
-#                                  as /usr/bin/NAME, root/root, -rwsr-xr-x, and
-#                                  nothing else in any package is set-ID
+#                                  as /usr/bin/NAME, root/www-data, -rwsr-x---
+#                                  (only the web server may run it), and
+#                                  everything else in any package is
+#                                  root/root and not set-ID
 #   control PKGDIR ARCH TRIPLET    every package is for ARCH, those with
 #                                  programs depend on that system's own C and
 #                                  C++ libraries, libplugloader1 is
@@ -43,15 +45,17 @@ helpers_deb() {
 # "MODE OWNER PATH" for every entry of a package, as the archive records it.
 listing() { dpkg-deb --contents "$1" | awk '{ print $1, $2, $6 }'; }
 
-# Checks that each named program is in the listing, set-user-ID root.
+# Checks that each named program is in the listing, set-user-ID root and
+# run by the web server's group alone.
+helper_entry="-rwsr-x--- root/www-data"
 check_programs() {
     local listing=$1 list=$2 name entry missing=()
     while read -r name; do
         entry=$(awk -v p="./usr/bin/$name" '$3 == p { print $1, $2 }' <<<"$listing")
         if [ -z "$entry" ]; then
             missing+=("$name")
-        elif [ "$entry" != "-rwsr-xr-x root/root" ]; then
-            problem "/usr/bin/$name is '$entry', not '-rwsr-xr-x root/root'"
+        elif [ "$entry" != "$helper_entry" ]; then
+            problem "/usr/bin/$name is '$entry', not '$helper_entry'"
         fi
     done < <(names "$list")
     if [ ${#missing[@]} -gt 0 ]; then
@@ -82,12 +86,10 @@ modes)
     check_programs "$(listing "$deb")" "$3"
     for d in "$2"/*.deb; do
         while read -r mode owner path; do
+            [[ "$mode $owner" == "$helper_entry" && "$(basename "$d")" == korvane-helpers_* &&
+               "$path" == ./usr/bin/* ]] && grep -qxF "${path#./usr/bin/}" <(names "$3") && continue
             [ "$owner" = root/root ] || problem "$(basename "$d"): $path owned by $owner"
             case "$mode" in
-            -rwsr-xr-x)
-                [[ "$(basename "$d")" == korvane-helpers_* && "$path" == ./usr/bin/* ]] &&
-                    grep -qxF "${path#./usr/bin/}" <(names "$3") ||
-                    problem "$(basename "$d"): unexpected set-user-ID file $path" ;;
             *s* | *S* | *t | *T) problem "$(basename "$d"): $path has mode $mode" ;;
             esac
         done < <(listing "$d")
