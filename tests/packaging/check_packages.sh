@@ -6,10 +6,8 @@
 #   lintian PKGDIR                 lintian finds no error, no warning and
 #                                  no hardening tag of any level
 #   modes PKGDIR HELPERS.LIST      every built program is in korvane-helpers
-#                                  as /usr/bin/NAME, root/www-data, -rwsr-x---
-#                                  (only the web server may run it), and
-#                                  everything else in any package is
-#                                  root/root and not set-ID
+#                                  as /usr/bin/NAME, root/www-data, -rwsr-x---,
+#                                  and all else is root/root and not set-ID
 #   control PKGDIR ARCH TRIPLET    every package is for ARCH, those with
 #                                  programs depend on that system's own C and
 #                                  C++ libraries, libplugloader1 is
@@ -22,11 +20,9 @@
 #                                  renders without warnings
 #   render MANDIR                  the page sources format without warnings
 #   reproduce BUILDDIR SRCDIR CMAKE CPACK [CMAKE ARGS...]
-#                                  a second packaging run of the same tree,
-#                                  elsewhere, later, under another umask, time
-#                                  zone and locale, makes identical packages
-#   deps DEPS.SH                   tools/deps.sh against stand-ins, in a
-#                                  private mount namespace of its own
+#                                  packaging the tree again elsewhere makes
+#                                  the same packages, byte for byte
+#   deps DEPS.SH                   tools/deps.sh against stand-ins
 set -uo pipefail
 
 fail=0
@@ -45,8 +41,7 @@ helpers_deb() {
 # "MODE OWNER PATH" for every entry of a package, as the archive records it.
 listing() { dpkg-deb --contents "$1" | awk '{ print $1, $2, $6 }'; }
 
-# Checks that each named program is in the listing, set-user-ID root and
-# run by the web server's group alone.
+# Checks that each named program is in the listing, set-user-ID root for the web server alone.
 helper_entry="-rwsr-x--- root/www-data"
 check_programs() {
     local listing=$1 list=$2 name entry missing=()
@@ -182,23 +177,16 @@ render)
     done
     ;;
 reproduce)
-    # The sources are copied (tracked and new files, as they are now) to
-    # another path; the tree is configured, built and packaged in another
-    # build directory, of another length. The copy has no git: it is given
-    # the commit's time, which the first run found by itself.
-    builddir=$2 src=$3 cmake=$4 cpack=$5
-    shift 5
-    work=$(mktemp -d)
-    trap 'rm -rf "$work"' EXIT
-    copy=$work/copy second=$work/second-build
+    # The checkout's files as they are now, copied to another path (without git: the commit's
+    # time is given), configured, built and packaged in a build directory of another path
+    # length, later, under umask 077, the time zone UTC+14 and the locale C.UTF-8.
+    builddir=$2 src=$3 cmake=$4 cpack=$5 && shift 5
+    work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT
+    copy=$work/copy second=$work/second-build && mkdir "$copy"
     [ ${#second} -ne ${#builddir} ] || second+=-tree
-    mkdir "$copy"
     git -C "$src" ls-files -z --cached --others --exclude-standard |
         tar -C "$src" --null -T - --ignore-failed-read -cf - | tar -C "$copy" -xf -
-    [ "$(umask)" = 0077 ] && mask=0002 || mask=0077
-    [ "${TZ:-}" = UTC-14 ] && zone=UTC+12 || zone=UTC-14
-    [ "${LC_ALL:-}" = C.UTF-8 ] && locale=C || locale=C.UTF-8
-    (umask "$mask" && export TZ=$zone LC_ALL=$locale &&
+    (umask 0077 && export TZ=UTC-14 LC_ALL=C.UTF-8 &&
      export SOURCE_DATE_EPOCH="$(git -C "$src" log -1 --format=%ct)" &&
      "$cmake" -S "$copy" -B "$second" -DKORVANE_TESTS=OFF -DKORVANE_BENCH=OFF "$@" &&
      "$cmake" --build "$second" -j2 && cd "$second" && "$cpack" --config CPackConfig.cmake) \
@@ -207,33 +195,27 @@ reproduce)
         problem "the two runs made different sets of packages"
     for d in "$builddir"/packages/*.deb; do
         other=$second/packages/$(basename "$d")
-        [ -f "$other" ] || continue
         if cmp -s "$d" "$other"; then echo "identical: $(sha256sum "$d")"; continue; fi
         problem "$(basename "$d") differs between the two runs"
-        diff <(ar tv "$d") <(ar tv "$other")
-        for m in $(ar t "$d"); do
-            cmp -s <(ar p "$d" "$m") <(ar p "$other" "$m") || echo "    $m differs"
-        done
+        diff <(ar tv "$d"; dpkg-deb -c "$d") <(ar tv "$other"; dpkg-deb -c "$other")
     done
     ;;
 deps)
-    # Stand-ins for apt-get, dpkg, dpkg-query and sleep come first on PATH;
-    # they log their calls and answer as each row says. /usr/sbin, where
-    # deps.sh puts the policy that keeps daemons from starting, is a fresh
-    # tmpfs of a private mount namespace that this action enters first: the
-    # host's stays untouched.
+    # Stand-ins for apt-get, dpkg, dpkg-query and sleep, first on PATH, log their calls and
+    # answer as each row says. /usr/sbin, where deps.sh puts the policy that keeps daemons
+    # from starting, is a fresh tmpfs of a private mount namespace that this action enters.
     [ "${3:-}" = --in-namespace ] ||
         exec unshare --mount --propagation private "$BASH" "$0" deps "$2" --in-namespace
-    bin=$(mktemp -d)
-    trap 'rm -rf "$bin"' EXIT
+    bin=$(mktemp -d) && trap 'rm -rf "$bin"' EXIT
     mount -t tmpfs tmpfs /usr/sbin || exit 1
-    printf '%s\n' '#!/bin/sh' 'case $1 in' \
-        'update) echo update >>"$STANDIN/log"' \
-        '    read -r status rest <"$STANDIN/updates"; echo "${rest:-$status}" >"$STANDIN/updates"' \
-        '    exit "$status" ;;' \
-        'install) shift 4; echo "install:$*" >>"$STANDIN/log"' \
-        '    /usr/sbin/policy-rc.d; echo "policy:$?" >>"$STANDIN/log"' \
-        '    exit "$(cat "$STANDIN/install")" ;;' 'esac' >"$bin/apt-get"
+    cat >"$bin/apt-get" <<'EOF'
+#!/bin/sh
+if [ "$1" = update ]; then
+    read -r status rest <"$STANDIN/updates"; echo "${rest:-$status}" >"$STANDIN/updates"
+    echo update >>"$STANDIN/log"; exit "$status"
+fi
+shift 4; /usr/sbin/policy-rc.d; echo "install:$* policy:$?" >>"$STANDIN/log"; exit "$(cat "$STANDIN/install")"
+EOF
     printf '%s\n' '#!/bin/sh' 'echo sleep >>"$STANDIN/log"' >"$bin/sleep"
     printf '%s\n' '#!/bin/sh' 'echo i386' >"$bin/dpkg"
     printf '%s\n' '#!/bin/sh' 'for p; do :; done' \
