@@ -16,11 +16,13 @@
 # dpkg-deb keeps CPack's control files (md5sums included: no content
 # changes), records members sorted, owned as the tree says, and takes every
 # time in the archive from SOURCE_DATE_EPOCH.
-if(NOT CPACK_KORVANE_FAKEROOT)
-  message(FATAL_ERROR "fakeroot is needed to pack the Debian packages (tools/deps.sh installs it)")
-endif()
 foreach(deb IN LISTS CPACK_PACKAGE_FILES)
   get_filename_component(name ${deb} NAME)
+  if(NOT name MATCHES "\\.deb$")
+    continue()  # another generator's package (cpack -G TGZ, say)
+  elseif(NOT CPACK_KORVANE_FAKEROOT)
+    message(FATAL_ERROR "fakeroot is needed to pack ${name} (tools/deps.sh installs it)")
+  endif()
   set(group "")
   if(name MATCHES "^korvane-helpers_")
     set(group ${CPACK_KORVANE_HELPER_GROUP})
