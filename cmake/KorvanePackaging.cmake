@@ -1,7 +1,8 @@
 # Debian packages, built by CPack from the install components:
 #
 #   korvane-helpers     component helpers: the set-user-ID-root programs
-#                       (root, mode 4755 in the archive) and their manual
+#                       (root:www-data, mode 4750 in the archive: only the
+#                       web server may run them) and their manual
 #   libplugloader<N>    component plugloader: the shared library, N its
 #                       SONAME version
 #   libplugloader-dev   component plugloader-dev: headers, pkg-config file,
@@ -14,6 +15,19 @@
 # Each package carries the Debian documentation that it must have: the
 # copyright file and the changelog (gzip -9n), and, for the helpers, the
 # lintian overrides for the set-user-ID bit that is their whole point.
+#
+# Two packaging runs of one commit give the same bytes, whatever the build
+# tree's path, the time, the umask, the time zone or the locale: the
+# programs carry no path (cmake/KorvaneReproducible.cmake), every archive
+# time is the commit's (SOURCE_DATE_EPOCH, which dpkg-deb honours), the
+# man pages and the changelog are compressed without name or time, and
+# the archives are made by dpkg-deb from a tree of fixed modes and owners
+# (cmake/KorvaneDebRepack.cmake), their members sorted.
+
+# Only the web server's group may run the packaged helpers: the pages that
+# start them run as www-data, and no other account needs these doors into
+# root. Debian gives www-data the fixed gid 33 on every system.
+set(KORVANE_DEB_HELPER_GROUP www-data)
 
 set(KORVANE_DEB_MAINTAINER "Korvane Appliance Team <packages@korvane.example>")
 set(KORVANE_DEB_RELEASE 1)
@@ -69,14 +83,24 @@ endfunction()
 
 if("helpers" IN_LIST korvane_packaged)
   # One override per program, so that a set-user-ID file nobody meant to
-  # ship is still reported.
+  # ship is still reported. Lintian also asks, for a program that only a
+  # group may run, that every account may still read it (4754); the
+  # helpers stay 4750: their bytes are no secret, but no account other
+  # than the web server's has any business with them.
   get_property(korvane_programs GLOBAL PROPERTY KORVANE_HELPERS)
   list(SORT korvane_programs)
   set(overrides "")
+  # (Lintian shows a comment with the one override line that follows it.)
   foreach(program IN LISTS korvane_programs)
+    set(only "# Only the web server's group ${KORVANE_DEB_HELPER_GROUP} may run ${program}, and no other account\n"
+             "# has any access to the file.\n")
     string(APPEND overrides
       "# ${program} is started by the unprivileged web pages to act as root.\n"
-      "korvane-helpers: elevated-privileges 4755 root/root [usr/bin/${program}]\n")
+      "korvane-helpers: elevated-privileges 4750 root/${KORVANE_DEB_HELPER_GROUP} [usr/bin/${program}]\n"
+      ${only}
+      "korvane-helpers: non-standard-setuid-executable-perm 4750 [usr/bin/${program}]\n"
+      ${only}
+      "korvane-helpers: executable-is-not-world-readable 4750 [usr/bin/${program}]\n")
   endforeach()
   korvane_deb_docs(helpers korvane-helpers "${overrides}")
 endif()
@@ -102,6 +126,12 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_SET_DESTDIR OFF)
+# CPack stages the files and writes the control files; each package is then
+# packed again by dpkg-deb, which gives the helpers their group.
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/KorvaneDebRepack.cmake)
+set(CPACK_KORVANE_HELPER_GROUP ${KORVANE_DEB_HELPER_GROUP})
+find_program(KORVANE_FAKEROOT fakeroot)
+set(CPACK_KORVANE_FAKEROOT ${KORVANE_FAKEROOT})
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE ${KORVANE_DEB_RELEASE})
@@ -110,6 +140,22 @@ set(CPACK_DEBIAN_PACKAGE_SOURCE korvane)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# Read by cpack before it packs. The archive's times are those of the
+# commit being packaged, asked of git at packaging time (an explicit
+# SOURCE_DATE_EPOCH is kept).
+string(CONFIGURE [[
+if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
+  execute_process(COMMAND git -C "@PROJECT_SOURCE_DIR@" log -1 --format=%ct
+                  OUTPUT_VARIABLE korvane_epoch RESULT_VARIABLE korvane_git
+                  OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  if(korvane_git EQUAL 0 AND korvane_epoch MATCHES "^[0-9]+$")
+    set(ENV{SOURCE_DATE_EPOCH} ${korvane_epoch})
+  else()
+    message(WARNING "@PROJECT_SOURCE_DIR@ is no git checkout: the packages record "
+                    "the time of this run. Set SOURCE_DATE_EPOCH to make them reproducible.")
+  endif()
+endif()
+]] korvane_cpack_config @ONLY)
 if(CMAKE_CROSSCOMPILING AND CMAKE_SIZEOF_VOID_P EQUAL 4
    AND CMAKE_SYSTEM_PROCESSOR MATCHES "^(i.86|x86)$")
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE i386)
@@ -118,12 +164,12 @@ if(CMAKE_CROSSCOMPILING AND CMAKE_SIZEOF_VOID_P EQUAL 4
   # i386, it finds the i386 system's own libc6, libstdc++6 and libgcc-s1
   # (installed by tools/deps.sh) and reads their symbols files, instead of
   # the amd64 system's 32-bit compatibility copies in /usr/lib32.
-  set(KORVANE_CPACK_CONFIG ${KORVANE_DEB_DIR}/cpack-i386.cmake)
-  file(WRITE ${KORVANE_CPACK_CONFIG}
+  string(APPEND korvane_cpack_config
     "set(ENV{DEB_HOST_ARCH} i386)\n"
     "set(ENV{DEB_HOST_MULTIARCH} ${CMAKE_LIBRARY_ARCHITECTURE})\n")
-  set(CPACK_PROJECT_CONFIG_FILE ${KORVANE_CPACK_CONFIG})
 endif()
+set(CPACK_PROJECT_CONFIG_FILE ${KORVANE_DEB_DIR}/cpack-project.cmake)
+file(WRITE ${CPACK_PROJECT_CONFIG_FILE} "${korvane_cpack_config}")
 
 set(CPACK_DEBIAN_HELPERS_PACKAGE_NAME korvane-helpers)
 set(CPACK_DEBIAN_HELPERS_PACKAGE_SECTION admin)
@@ -133,7 +179,8 @@ The appliance's web administration pages run as the unprivileged web-server
 user. Whenever a page needs root (start, stop or restart a daemon, make the
 web proxy re-read its configuration, delete a report backup or a graph's
 files, run one iptables command, run a maintenance or test script) it runs
-one of these small programs, installed set-user-ID root.
+one of these small programs, installed set-user-ID root. Only the web
+server's group, www-data, may run them.
 .
 Each program makes itself fully root in a controlled way, checks its few
 arguments, tests flag files that say whether a service is enabled, and runs

@@ -1,6 +1,12 @@
 #!/bin/bash
 # Installs, with apt-get, the Debian packages that the build, the tests and
 # the demonstration need; does nothing when all of them are present.
+#
+# A mirror in mid-sync, or one index briefly out of reach, is ordinary:
+# `apt-get update` is tried a few times, a short pause apart, and when some
+# indexes still fail the install goes on with those that arrived (apt keeps
+# the older copy of a failed index, if it had one). Only a package that
+# cannot be installed stops the set-up, and the message names it.
 set -euo pipefail
 packages=(
     cmake make g++ gcc googletest libbenchmark-dev   # the build
@@ -10,10 +16,20 @@ packages=(
     devscripts                                       # hardening-check
     clang libclang-rt-14-dev                         # fuzzing with sanitizers
     valgrind cppcheck clang-tidy                     # memcheck and static analysis
-    dpkg-dev file lintian                            # Debian packages and their checks
+    dpkg-dev file lintian fakeroot git               # Debian packages (git: their times) and their checks
     groff-base man-db gzip                           # manual pages
     ucarp iptables squid bsdutils                    # the real outside programs (logger: bsdutils)
 )
+update_tries=3 update_pause=5
+
+# The packages of the list that dpkg does not have installed.
+not_installed() {
+    local p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
+    done
+}
+
 # The i386 packages must depend on the i386 system's own libc6, libstdc++6
 # and libgcc-s1, as the appliance has them. dpkg-shlibdeps names the package
 # that holds each library a program needs, so those libraries must be
@@ -25,10 +41,7 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
     echo "Adding the i386 architecture to dpkg"
     dpkg --add-architecture i386
 fi
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
+mapfile -t missing < <(not_installed "${packages[@]}")
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
@@ -41,6 +54,18 @@ if [ ${#missing[@]} -gt 0 ]; then
         chmod 0755 "$policy"
         trap 'rm -f "$policy"' EXIT
     fi
-    apt-get update -q
-    apt-get install -y -q --no-install-recommends "${missing[@]}"
+    try=1
+    until apt-get update -q; do
+        if [ "$try" -ge "$update_tries" ]; then
+            echo "deps.sh: some package indexes could not be fetched ($try tries); installing from those that were" >&2
+            break
+        fi
+        try=$((try + 1))
+        sleep "$update_pause"
+    done
+    if ! apt-get install -y -q --no-install-recommends "${missing[@]}"; then
+        mapfile -t failed < <(not_installed "${missing[@]}")
+        echo "deps.sh: could not install: ${failed[*]:-${missing[*]}}" >&2
+        exit 1
+    fi
 fi

@@ -6,8 +6,8 @@
 #   lintian PKGDIR                 lintian finds no error, no warning and
 #                                  no hardening tag of any level
 #   modes PKGDIR HELPERS.LIST      every built program is in korvane-helpers
-#                                  as /usr/bin/NAME, root/root, -rwsr-xr-x, and
-#                                  nothing else in any package is set-ID
+#                                  as /usr/bin/NAME, root/www-data, -rwsr-x---,
+#                                  and all else is root/root and not set-ID
 #   control PKGDIR ARCH TRIPLET    every package is for ARCH, those with
 #                                  programs depend on that system's own C and
 #                                  C++ libraries, libplugloader1 is
@@ -19,6 +19,10 @@
 #                                  (and each loader class) a manual entry that
 #                                  renders without warnings
 #   render MANDIR                  the page sources format without warnings
+#   reproduce BUILDDIR SRCDIR CMAKE CPACK [CMAKE ARGS...]
+#                                  packaging the tree again elsewhere makes
+#                                  the same packages, byte for byte
+#   deps DEPS.SH                   tools/deps.sh against stand-ins
 set -uo pipefail
 
 fail=0
@@ -37,15 +41,16 @@ helpers_deb() {
 # "MODE OWNER PATH" for every entry of a package, as the archive records it.
 listing() { dpkg-deb --contents "$1" | awk '{ print $1, $2, $6 }'; }
 
-# Checks that each named program is in the listing, set-user-ID root.
+# Checks that each named program is in the listing, set-user-ID root for the web server alone.
+helper_entry="-rwsr-x--- root/www-data"
 check_programs() {
     local listing=$1 list=$2 name entry missing=()
     while read -r name; do
         entry=$(awk -v p="./usr/bin/$name" '$3 == p { print $1, $2 }' <<<"$listing")
         if [ -z "$entry" ]; then
             missing+=("$name")
-        elif [ "$entry" != "-rwsr-xr-x root/root" ]; then
-            problem "/usr/bin/$name is '$entry', not '-rwsr-xr-x root/root'"
+        elif [ "$entry" != "$helper_entry" ]; then
+            problem "/usr/bin/$name is '$entry', not '$helper_entry'"
         fi
     done < <(names "$list")
     if [ ${#missing[@]} -gt 0 ]; then
@@ -76,12 +81,10 @@ modes)
     check_programs "$(listing "$deb")" "$3"
     for d in "$2"/*.deb; do
         while read -r mode owner path; do
+            [[ "$mode $owner" == "$helper_entry" && "$(basename "$d")" == korvane-helpers_* &&
+               "$path" == ./usr/bin/* ]] && grep -qxF "${path#./usr/bin/}" <(names "$3") && continue
             [ "$owner" = root/root ] || problem "$(basename "$d"): $path owned by $owner"
             case "$mode" in
-            -rwsr-xr-x)
-                [[ "$(basename "$d")" == korvane-helpers_* && "$path" == ./usr/bin/* ]] &&
-                    grep -qxF "${path#./usr/bin/}" <(names "$3") ||
-                    problem "$(basename "$d"): unexpected set-user-ID file $path" ;;
             *s* | *S* | *t | *T) problem "$(basename "$d"): $path has mode $mode" ;;
             esac
         done < <(listing "$d")
@@ -173,8 +176,71 @@ render)
         lexgrog "$page" >/dev/null || problem "$(basename "$page"): no whatis entry"
     done
     ;;
+reproduce)
+    # The checkout's files as they are now, copied to another path (without git: the commit's
+    # time is given), configured, built and packaged in a build directory of another path
+    # length, later, under umask 077, the time zone UTC+14 and the locale C.UTF-8.
+    builddir=$2 src=$3 cmake=$4 cpack=$5 && shift 5
+    work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT
+    copy=$work/copy second=$work/second-build && mkdir "$copy"
+    [ ${#second} -ne ${#builddir} ] || second+=-tree
+    git -C "$src" ls-files -z --cached --others --exclude-standard |
+        tar -C "$src" --null -T - --ignore-failed-read -cf - | tar -C "$copy" -xf -
+    (umask 0077 && export TZ=UTC-14 LC_ALL=C.UTF-8 &&
+     export SOURCE_DATE_EPOCH="$(git -C "$src" log -1 --format=%ct)" &&
+     "$cmake" -S "$copy" -B "$second" -DKORVANE_TESTS=OFF -DKORVANE_BENCH=OFF "$@" &&
+     "$cmake" --build "$second" -j2 && cd "$second" && "$cpack" --config CPackConfig.cmake) \
+        >"$work/log" 2>&1 || { tail -30 "$work/log"; echo "FAIL: the second packaging run failed"; exit 1; }
+    diff <(cd "$builddir/packages" && ls -- *.deb) <(cd "$second/packages" && ls -- *.deb) ||
+        problem "the two runs made different sets of packages"
+    for d in "$builddir"/packages/*.deb; do
+        other=$second/packages/$(basename "$d")
+        if cmp -s "$d" "$other"; then echo "identical: $(sha256sum "$d")"; continue; fi
+        problem "$(basename "$d") differs between the two runs"
+        diff <(ar tv "$d"; dpkg-deb -c "$d") <(ar tv "$other"; dpkg-deb -c "$other")
+    done
+    ;;
+deps)
+    # Stand-ins for apt-get, dpkg, dpkg-query and sleep, first on PATH, log their calls and
+    # answer as each row says. /usr/sbin, where deps.sh puts the policy that keeps daemons
+    # from starting, is a fresh tmpfs of a private mount namespace that this action enters.
+    [ "${3:-}" = --in-namespace ] ||
+        exec unshare --mount --propagation private "$BASH" "$0" deps "$2" --in-namespace
+    bin=$(mktemp -d) && trap 'rm -rf "$bin"' EXIT
+    mount -t tmpfs tmpfs /usr/sbin || exit 1
+    cat >"$bin/apt-get" <<'EOF'
+#!/bin/sh
+if [ "$1" = update ]; then
+    read -r status rest <"$STANDIN/updates"; echo "${rest:-$status}" >"$STANDIN/updates"
+    echo update >>"$STANDIN/log"; exit "$status"
+fi
+shift 4; /usr/sbin/policy-rc.d; echo "install:$* policy:$?" >>"$STANDIN/log"; exit "$(cat "$STANDIN/install")"
+EOF
+    printf '%s\n' '#!/bin/sh' 'echo sleep >>"$STANDIN/log"' >"$bin/sleep"
+    printf '%s\n' '#!/bin/sh' 'echo i386' >"$bin/dpkg"
+    printf '%s\n' '#!/bin/sh' 'for p; do :; done' \
+        'grep -qx "$p" "$STANDIN/missing" || echo "install ok installed"' >"$bin/dpkg-query"
+    chmod +x "$bin/apt-get" "$bin/sleep" "$bin/dpkg" "$bin/dpkg-query"
+    # missing | update statuses | install status | status | calls | text in the output
+    rows=("lintian|100 100 100|0|0|update sleep update sleep update install:lintian policy:101|could not be fetched (3 tries)"
+          "lintian|100 0|0|0|update sleep update install:lintian policy:101|Installing: lintian"
+          "lintian squid|0|100|1|update install:lintian squid policy:101|could not install: lintian squid"
+          "|0|0|0||")
+    for row in "${rows[@]}"; do
+        IFS='|' read -r missing updates install want calls text <<<"$row"
+        printf '%s\n' $missing >"$bin/missing"
+        echo "$updates" >"$bin/updates" && echo "$install" >"$bin/install" && : >"$bin/log"
+        out=$(PATH="$bin:$PATH" STANDIN=$bin bash "$2" 2>&1)
+        status=$?
+        echo "missing '$missing', updates $updates, install $install: status $status"
+        [ "$status" = "$want" ] || problem "status $status, not $want: $out"
+        [ "$(paste -sd' ' "$bin/log")" = "$calls" ] || problem "calls: $(paste -sd' ' "$bin/log"), not $calls"
+        [[ "$out" == *"$text"* ]] || problem "output lacks '$text': $out"
+        [ ! -e /usr/sbin/policy-rc.d ] || problem "the policy file was left behind"
+    done
+    ;;
 *)
-    echo "usage: $0 build|lintian|modes|control|deliverables|manpages|render ..." >&2
+    echo "usage: $0 build|lintian|modes|control|deliverables|manpages|render|reproduce|deps ..." >&2
     exit 2
     ;;
 esac
