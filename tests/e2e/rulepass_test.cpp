@@ -121,10 +121,10 @@ TEST_F(Rulepass, ShellSyntaxIsRefused)
 {
     for (const char *args : {"-L; /usr/local/bin/chatwarden", "-L | logger", "-L $(id)",
                              "-L `id`", "-L\n/usr/sbin/squid", "-L *", "-L ~", "-L \\x",
-                             "-L > /tmp/x", "-L #", "-L {a,b}", "-L \x01", "-L \xc3\xa9",
+                             "-L > /tmp/rulepass-pwned", "-L #", "-L {a,b}", "-L \x01", "-L \xc3\xa9",
                              // quoted or not: quotes only group words
                              "-L '$(id)'", "-L \"$HOME\"", "-L \"`id`\"", "-L 'a\\b'",
-                             "-L '; touch /tmp/x'", "-L \"a\nb\"", "-L '*'",
+                             "-L '; touch /tmp/rulepass-pwned'", "-L \"a\nb\"", "-L '*'",
                              // a quote that is never closed
                              "-L 'x", "-L \"x", "-L x'", "-L 'a\"", "'"}) {
         SCOPED_TRACE(args);
@@ -134,7 +134,7 @@ TEST_F(Rulepass, ShellSyntaxIsRefused)
         EXPECT_EQ(r.err, kRefused);
     }
     EXPECT_TRUE(trace().empty());
-    EXPECT_FALSE(exists("/tmp/x"));
+    EXPECT_FALSE(exists("/tmp/rulepass-pwned"));
 }
 
 TEST_F(Rulepass, QuotesGroupWordsThatReachIptablesWhole)
