@@ -456,8 +456,10 @@ bool join_init_cgroups()
     // none: the process then joins everywhere.
     char *own_cgroups = init_cgroups + strlen(init_cgroups) + 1;
     size_t room = sizeof cgroup_lists - static_cast<size_t>(own_cgroups - cgroup_lists);
-    if (!read_lines("/proc/self/cgroup", own_cgroups, room))
-        strcpy(own_cgroups, "\n");
+    if (!read_lines("/proc/self/cgroup", own_cgroups, room)) {
+        own_cgroups[0] = '\n';
+        own_cgroups[1] = '\0';
+    }
     char procs[PATH_MAX];
     char *next;
     for (char *line = init_cgroups + 1; *line != '\0'; line = next) {

@@ -394,7 +394,9 @@ std::vector<State> states()
                    [](Start &s) { s.cgroups = delegated_cgroups(3); }, false, nullptr,
                    sandbox_cgroups().empty() ? "the sandbox could make no cgroup of its own here" : ""});
     all.push_back({"timer slack 2 s", [](Start &s) { s.timer_slack = 2000000000UL; }});
-    all.push_back({"setarch linux32 --uname-2.6", [](Start &s) { s.personality = PER_LINUX32 | UNAME26; }});
+    all.push_back({"setarch linux32 --uname-2.6", [](Start &s) {
+                       s.personality = static_cast<long>(PER_LINUX32) | static_cast<long>(UNAME26);
+                   }});
     // The kernel does not honour the set-user-ID bit then: the program
     // runs as its caller and must refuse before it runs anything.
     all.push_back({"no_new_privs", [](Start &s) { s.no_new_privs = true; }, false,

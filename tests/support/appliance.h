@@ -54,11 +54,11 @@ struct Start {
     int oom_score_adj = kKeep;
     int ioprio = -1;                        // raw I/O priority value
     bool no_new_privs = false;
-    // Where a service manager may have put the caller: cgroups it joins
-    // (their directories), namespaces of its own (mounts with a private
-    // /tmp, cgroup, network), a timer slack in nanoseconds, a personality.
-    std::vector<std::string> cgroups;
+    // Where a service manager may have put the caller: namespaces of its
+    // own (mounts with a private /tmp, cgroup, network), cgroups it joins
+    // (their directories), a timer slack in nanoseconds, a personality.
     bool private_mounts = false, private_cgroup_ns = false, private_network = false;
+    std::vector<std::string> cgroups;
     unsigned long timer_slack = 0;          // 0: as inherited
     long personality = -1;                  // -1: as inherited
     std::string cwd = "/";
