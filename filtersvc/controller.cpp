@@ -11,11 +11,12 @@ int restartservice(const char *flagfile, const char *stop, const char *start)
 
     // The stop always runs, enabled or not, and has ended before the flag
     // is looked at: a disabled service is left stopped, an enabled one
-    // comes back up.
-    safe_system(stop);
+    // comes back up. The status is that of the last step: the page asked
+    // for a running service when it is enabled, a stopped one otherwise.
+    int status = safe_system(stop);
     if (flagexists(flagfile))
-        safe_system(start);
-    return 0;
+        status = safe_system(start);
+    return commandstatus(status);
 }
 
 int runcommand(const char *command)
@@ -23,6 +24,5 @@ int runcommand(const char *command)
     if (!initsetuid())
         exit(1);
 
-    safe_system(command);
-    return 0;
+    return commandstatus(safe_system(command));
 }

@@ -1,11 +1,15 @@
 // graphwipe: deletes what the traffic graphs keep for one graph: its
 // round-robin database, its graph log and its rendered images, in that
-// order. Only the first argument, the graph's name, is used.
+// order. Only the first argument, the graph's name, is used. The exit
+// status says whether the graph's files are gone: 0 when none is left,
+// else the exit code of the first deletion that left one, or 1.
 #include "setuid.h"
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <dirent.h>
 #include <string.h>
+#include <sys/stat.h>
 
 char command[1024];
 
@@ -36,6 +40,36 @@ int buildcommand(int which, const char *name)
     return strlcat(command, kTemplates[which][1], kLimit) < kLimit;
 }
 
+// Whether a file that deletion `which` was meant for is still there. The
+// images are found as the shell's glob finds them: every name in the
+// directory that begins with the graph's name and a hyphen and ends in
+// ".png".
+bool leftover(int which, const char *name)
+{
+    const char *dir = kTemplates[which][0] + strlen("/bin/rm ");
+    char path[sizeof command];
+    memset(path, 0, sizeof path);
+    strlcat(path, dir, sizeof path);
+    strlcat(path, name, sizeof path);
+    if (which < 2) {
+        struct stat st;
+        strlcat(path, which == 0 ? ".rrd" : ".log", sizeof path);
+        return lstat(path, &st) == 0;
+    }
+    DIR *images = opendir(dir);
+    if (images == nullptr)
+        return false;
+    size_t length = strlen(name);
+    bool found = false;
+    for (struct dirent *entry; !found && (entry = readdir(images)) != nullptr;) {
+        size_t size = strlen(entry->d_name);
+        found = size >= length + 5 && strncmp(entry->d_name, name, length) == 0 &&
+                entry->d_name[length] == '-' && strcmp(entry->d_name + size - 4, ".png") == 0;
+    }
+    closedir(images);
+    return found;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -63,10 +97,16 @@ int main(int argc, char *argv[])
     }
 
     // A missing file does not stop the others; rm's complaints reach the
-    // caller's standard error.
+    // caller's standard error. Only files still there afterwards make a
+    // failure: a graph without a log or images is wiped all the same.
+    int status[3];
     for (int i = 0; i < 3; i++) {
         buildcommand(i, name);
-        safe_system(command);
+        status[i] = commandstatus(safe_system(command));
+    }
+    for (int i = 0; i < 3; i++) {
+        if (leftover(i, name))
+            return status[i] != 0 ? status[i] : 1;
     }
     return 0;
 }

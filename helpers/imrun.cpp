@@ -13,7 +13,6 @@ int main()
     char buffer[256];
     memset(buffer, 0, sizeof buffer);
     snprintf(buffer, 255, "/usr/local/bin/chatwarden");
-    // What the program does or returns is its own business.
-    safe_system(buffer);
-    return 0;
+    // The caller learns whether the program did its work.
+    return commandstatus(safe_system(buffer));
 }

@@ -1,5 +1,6 @@
 // proxyreload: makes the running web proxy re-read its configuration when
 // the proxy is enabled on either interface. Arguments are not examined.
+// The exit status is the reload's: 0 when it worked or was not needed.
 #include "setuid.h"
 
 #include <stdlib.h>
@@ -14,6 +15,6 @@ int main()
     int green = flagexists("/var/korvane/proxy/enable");
     int blue = flagexists("/var/korvane/proxy/enable_blue");
     if (green || blue)
-        safe_system("/usr/sbin/squid -k reconfigure >/dev/null 2>/dev/null");
+        return commandstatus(safe_system("/usr/sbin/squid -k reconfigure >/dev/null 2>/dev/null"));
     return 0;
 }

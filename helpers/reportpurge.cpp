@@ -1,13 +1,17 @@
 // reportpurge: deletes one saved report backup from /var/log/sarg/backup.
-// The file's name is the only argument; nothing is printed when it works.
+// The file's name is the only argument; nothing is printed. The exit
+// status says whether the backup is gone: 0 when it is (or never was),
+// else rm's exit code, or 1.
 #include "setuid.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 namespace {
 
+const char kDir[] = "/var/log/sarg/backup/";
 const char kStart[] = "rm -f /var/log/sarg/backup/";
 const char kEnd[] = " >/dev/null 2>&1";
 
@@ -58,6 +62,17 @@ int main(int argc, char *argv[])
     strlcatquote(command, argv[1], sizeof command);
     strlcat(command, kEnd, sizeof command);
 
-    safe_system(command);
-    exit(0);
+    int status = commandstatus(safe_system(command));
+
+    // rm -f is silent either way, so whether the deletion happened is
+    // asked of the directory: the backup (or whatever stands under its
+    // name) must be gone. The empty name names no backup: nothing to do.
+    char path[sizeof kDir + kMaxName];
+    memset(path, 0, sizeof path);
+    strlcat(path, kDir, sizeof path);
+    strlcat(path, argv[1], sizeof path);
+    struct stat st;
+    if (argv[1][0] == '\0' || lstat(path, &st) != 0)
+        exit(0);
+    exit(status != 0 ? status : 1);
 }

@@ -1,5 +1,6 @@
 // rulesync: runs the firewall-rules script as root, with "-c" when that is
-// exactly the first argument. Further arguments are ignored.
+// exactly the first argument. Further arguments are ignored. The exit
+// status is the script's.
 #include "setuid.h"
 
 #include <stdlib.h>
@@ -14,8 +15,6 @@ int main(int argc, char *argv[])
     // command: a Perl script handed the caller's PERL5OPT, PERL5LIB or PATH
     // would run the caller's code as root.
     if (argc >= 2 && strcmp(argv[1], "-c") == 0)
-        safe_system("/usr/local/bin/tessrules.pl -c");
-    else
-        safe_system("/usr/local/bin/tessrules.pl");
-    return 0;
+        return commandstatus(safe_system("/usr/local/bin/tessrules.pl -c"));
+    return commandstatus(safe_system("/usr/local/bin/tessrules.pl"));
 }

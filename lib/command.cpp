@@ -66,3 +66,14 @@ int unpriv_system(const char *command, int uid, int gid)
 {
     return system_core(command, uid, gid, "unpriv_system");
 }
+
+int commandstatus(int status)
+{
+    if (status == -1)
+        return 1;
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return 1;
+}

@@ -42,6 +42,12 @@ int safe_system(const char *command);
 // system_core(command, uid, gid, "unpriv_system").
 int unpriv_system(const char *command, int uid, int gid);
 
+// What a helper reports for a command's wait status, so that its own exit
+// status says whether the command did its work: the command's exit code,
+// 128 plus the signal that ended it, or 1 when it could not be run (-1)
+// or no code tells.
+int commandstatus(int status);
+
 // Tests a flag file: its mere existence says a service or function is
 // enabled. Returns 1 when the path opens read-only (the descriptor is closed
 // at once, nothing is read), else 0.

@@ -158,14 +158,15 @@ protected:
         set_all_flags(false);
     }
 
-    // Runs a controller that must finish cleanly and run exactly `lines`,
-    // each as root in the trusted state, each ended before the next began.
+    // Runs a controller that must exit with `code` (its last command's)
+    // and run exactly `lines`, each as root in the trusted state, each
+    // ended before the next began.
     void expect_runs(const std::string &program, const std::vector<std::string> &lines,
-                     const Start &start = Start())
+                     const Start &start = Start(), int code = 0)
     {
         clear_trace();
         Result r = run(program, start);
-        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.code(), code) << r.err;
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(trace_lines(), lines);
@@ -339,11 +340,10 @@ TEST_F(Filtersvc, FailingStopStillLeadsToTheStart)
         SCOPED_TRACE(c.program);
         clear_standins();
         standin_exit(standin_of(c.always[0]), 1);
+        expect_runs(c.program, expected_lines(c, false), Start(), 1);
         write_file(c.flag, "");
-        expect_runs(c.program, expected_lines(c, true));
-        std::vector<Record> seen = trace();
-        ASSERT_EQ(seen.size(), 2u);
-        EXPECT_EQ(seen[0].exit_code, 1);
+        standin_exit(standin_of(c.always[0]), 2);  // the start too
+        expect_runs(c.program, expected_lines(c, true), Start(), 2);
         remove_path(c.flag);
     }
 }
@@ -361,7 +361,7 @@ TEST_F(Filtersvc, MissingInitScriptStillRunsBothLines)
                 write_file(c.flag, "");
             clear_trace();
             Result r = run(c.program);
-            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.code(), 127);
             EXPECT_EQ(r.out, "");
             // One "not found" from the shell per line run.
             EXPECT_EQ(count_of(r.err, script + ": not found"), enabled ? 2u : 1u) << r.err;
@@ -372,7 +372,7 @@ TEST_F(Filtersvc, MissingInitScriptStillRunsBothLines)
     }
 }
 
-TEST_F(Filtersvc, MissingScriptOfASingleCommandIsNotReported)
+TEST_F(Filtersvc, MissingOrFailingScriptOfASingleCommandIsReported)
 {
     for (const Controller &c : kSingle) {
         SCOPED_TRACE(c.program);
@@ -380,12 +380,12 @@ TEST_F(Filtersvc, MissingScriptOfASingleCommandIsNotReported)
         std::string saved = read_file(script);
         remove_path(script);
         Result r = run(c.program);
-        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.code(), 127);
         // velgrin_make_test joins the shell's complaint to its output.
         EXPECT_EQ(count_of(r.err + r.out, script + ": not found"), 1u) << r.err;
         write_file(script, saved, 0755);
         standin_exit(standin_of(c.always[0]), 3);
-        expect_runs(c.program, c.always);
+        expect_runs(c.program, c.always, Start(), 3);
     }
 }
 

@@ -77,7 +77,7 @@ TEST_F(Launchers, EachRunsItsCommandOnceIgnoringArguments)
     EXPECT_FALSE(exists("/run/appliance/pwned"));
 }
 
-TEST_F(Launchers, CommandsOutputAndFailureAreTheirOwn)
+TEST_F(Launchers, CommandsOutputIsTheirOwnTheirStatusTheLaunchers)
 {
     for (const Launcher &l : kLaunchers) {
         SCOPED_TRACE(l.program);
@@ -86,7 +86,7 @@ TEST_F(Launchers, CommandsOutputAndFailureAreTheirOwn)
         standin_stderr(l.standin, "trouble\n");
         standin_exit(l.standin, 3);
         Result r = run(l.program);
-        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.code(), 3);
         EXPECT_EQ(r.out, "working\n");
         EXPECT_EQ(r.err, "trouble\n");
         ASSERT_EQ(trace().size(), 1u);
@@ -140,7 +140,7 @@ TEST_F(Launchers, StandardDescriptorsOnFilesOverTwoGibibytesAreKept)
     }
 }
 
-TEST_F(Launchers, MissingProgramStillExitsZero)
+TEST_F(Launchers, MissingProgramExits127)
 {
     for (const Launcher &l : kLaunchers) {
         SCOPED_TRACE(l.program);
@@ -148,7 +148,7 @@ TEST_F(Launchers, MissingProgramStillExitsZero)
         remove_path(l.command);
         Result r = run(l.program);
         write_file(l.command, standin, 0755);
-        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.code(), 127);
         EXPECT_EQ(r.out, "");
         EXPECT_NE(r.err.find(l.command), std::string::npos) << r.err;
     }
@@ -185,21 +185,21 @@ TEST_F(Launchers, RulesyncTakesCOnlyAsExactlyTheFirstArgument)
     EXPECT_FALSE(exists("/run/appliance/pwned"));
 }
 
-TEST_F(Launchers, RulesyncReportsNothingOfTheScript)
+TEST_F(Launchers, RulesyncGivesTheScriptsStatus)
 {
     standin_exit("tessrules.pl", 2);
     standin_stdout("tessrules.pl", "rules written\n");
     Start start;
     start.args = {"-c"};
     Result r = run("rulesync", start);
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.code(), 2);
     EXPECT_EQ(r.out, "rules written\n");
 
     std::string standin = read_file(kRules);
     remove_path(kRules);
     Result missing = run("rulesync");
     write_file(kRules, standin, 0755);
-    EXPECT_EQ(missing.status, 0);
+    EXPECT_EQ(missing.code(), 127);
     EXPECT_NE(missing.err.find(kRules), std::string::npos) << missing.err;
 }
 

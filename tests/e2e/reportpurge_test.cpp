@@ -51,6 +51,11 @@ TEST_F(Reportpurge, DeletesOneBackupSilently)
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(backups(), (std::vector<std::string>{"a", "b", "report-2024-02.tar.gz"}));
     EXPECT_TRUE(trace().empty());
+
+    make_dir("/var/log/sarg/backup/a-dir");
+    r = purge({"a-dir"});
+    EXPECT_EQ(r.code(), 1) << "rm -f refuses a directory, silently";
+    EXPECT_EQ(r.out + r.err, "");
 }
 
 TEST_F(Reportpurge, MissingBackupAndEmptyNameAreSilentSuccesses)
