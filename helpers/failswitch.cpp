@@ -1,13 +1,21 @@
 // failswitch: starts and stops the ucarp failover daemon for the failover
 // page. "start" runs the daemon with the eight settings the page passes,
 // when the failover service is enabled, and records the daemon's pid;
-// "stop" kills the recorded daemon and runs the down script.
+// "stop" kills the recorded daemon and runs the down script. Only the
+// daemon is ever recorded or killed: root processes of the daemon's own
+// program. "Done" and status 0 mean it happened; otherwise "Failed" and
+// the daemon command's status, or 1.
 #include "setuid.h"
 
+#include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -15,6 +23,7 @@ namespace {
 
 const char kEnableFlag[] = "/var/korvane/ucarp/settings/enable";
 const char kPidFile[] = "/var/run/ucarp.pid";
+const char kDaemon[] = "/usr/local/sbin/ucarp";
 
 const char kPrefix[] = "/usr/local/sbin/ucarp -B -P"
                        " --downscript=/var/korvane/ucarp/bin/down.sh"
@@ -75,18 +84,110 @@ int buildcommand(char *line, size_t size, char **argv)
     return 1;
 }
 
-// What the last capture wrote (cut to the buffer), for comparing two.
-void readcapture(char *buf, size_t size)
+// Whether `pid` is the daemon: a process of real and effective user root
+// whose executable is the daemon's program file itself (device and inode
+// of what kDaemon resolves to, so a link to the program counts). Anyone
+// can start a program named ucarp; only root starts this one as root.
+bool isdaemon(pid_t pid, const struct stat &program)
 {
-    size_t used = 0;
-    int fd = open(kPidFile, O_RDONLY | O_CLOEXEC);
+    char path[40];
+    snprintf(path, sizeof path, "/proc/%d/exe", static_cast<int>(pid));
+    struct stat exe;
+    if (stat(path, &exe) != 0 || exe.st_dev != program.st_dev || exe.st_ino != program.st_ino)
+        return false;
+
+    snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
+    char status[2048];
+    ssize_t n = -1;
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd != -1) {
-        ssize_t n;
-        while (used < size - 1 && (n = read(fd, buf + used, size - 1 - used)) > 0)
-            used += static_cast<size_t>(n);
+        n = read(fd, status, sizeof status - 1);
         close(fd);
     }
-    buf[used] = '\0';
+    if (n <= 0)
+        return false;
+    status[n] = '\0';
+    const char *uids = strstr(status, "\nUid:");
+    if (uids == nullptr)
+        return false;
+    char *end;
+    long real = strtol(uids + 5, &end, 10);
+    long effective = strtol(end, nullptr, 10);
+    return real == 0 && effective == 0;
+}
+
+// The daemons among the processes the pid file lists, as far as the
+// array goes (only root starts the daemon's program as root, so there are
+// few). A line counts only when it is a positive number of at most nine
+// digits and nothing else: "-1", "0" or a word must never reach a kill.
+const int kMaxPids = 64;
+struct Pids {
+    pid_t pid[kMaxPids];
+    int count;
+};
+
+// Reads the pid file line by line into `pids`, keeping the daemon's.
+void readpids(Pids &pids, const struct stat &program)
+{
+    pids.count = 0;
+    int fd = open(kPidFile, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd == -1)
+        return;
+    char buf[512];
+    long value = 0;
+    int digits = 0, bad = 0;
+    for (bool last = false; !last;) {
+        // The end of the file ends a last line that has no line feed.
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) {
+            buf[0] = '\n';
+            n = 1;
+            last = true;
+        }
+        for (ssize_t i = 0; i < n; i++) {
+            char c = buf[i];
+            if (c != '\n' && c >= '0' && c <= '9' && digits < 9) {
+                value = value * 10 + (c - '0');
+                digits++;
+            } else if (c != '\n') {
+                bad = 1;
+            } else {
+                pid_t pid = static_cast<pid_t>(value);
+                if (!bad && pid > 0 && pids.count < kMaxPids && isdaemon(pid, program))
+                    pids.pid[pids.count++] = pid;
+                value = 0;
+                digits = 0;
+                bad = 0;
+            }
+        }
+    }
+    close(fd);
+}
+
+// The daemon's program file, to compare processes' executables with; a
+// missing program leaves device and inode 0, which no process runs.
+struct stat daemonprogram()
+{
+    struct stat program;
+    if (stat(kDaemon, &program) != 0)
+        memset(&program, 0, sizeof program);
+    return program;
+}
+
+// Rewrites the pid file with `pids`, one a line; false when the file
+// could not be written whole.
+bool writepids(const Pids &pids)
+{
+    int fd = open(kPidFile, O_WRONLY | O_TRUNC | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd == -1)
+        return false;
+    bool whole = true;
+    for (int i = 0; i < pids.count && whole; i++) {
+        char line[16];
+        int length = snprintf(line, sizeof line, "%d\n", static_cast<int>(pids.pid[i]));
+        whole = write(fd, line, static_cast<size_t>(length)) == length;
+    }
+    return close(fd) == 0 && whole;
 }
 
 // ucarp goes to the background in two steps (a fork, a new session, a
@@ -94,22 +195,75 @@ void readcapture(char *buf, size_t size)
 // be between them when the capture looks: the pid file would then name a
 // process that is about to end instead of the daemon, and a stop would
 // leave the daemon running. So the capture is repeated, a moment apart,
-// until two in a row find the same processes.
-void capturepids()
+// until two in a row find the same processes. What the shell found is
+// then narrowed to the daemon's processes in the pid file. Returns how
+// many daemons were recorded (0 also when the file could not be written).
+int capturepids()
 {
-    char previous[512];
-    char current[512];
+    struct stat program = daemonprogram();
+    Pids previous, current;
     safe_system(kCapture);
-    readcapture(previous, sizeof previous);
+    readpids(previous, program);
     for (int i = 1; i < kCaptureTries; i++) {
         struct timespec gap = {0, kCaptureGapNs};
         nanosleep(&gap, nullptr);
         safe_system(kCapture);
-        readcapture(current, sizeof current);
-        if (strcmp(previous, current) == 0)
-            return;
-        memcpy(previous, current, sizeof previous);
+        readpids(current, program);
+        if (current.count == previous.count &&
+            memcmp(current.pid, previous.pid, sizeof(pid_t) * static_cast<size_t>(current.count)) == 0)
+            break;
+        previous = current;
     }
+    if (!writepids(previous))
+        return 0;
+    return previous.count;
+}
+
+// Sends SIGKILL to one listed process if it is the daemon, and waits a
+// little for it to end. A pidfd holds on to the process that was checked,
+// so the signal cannot reach another one that took over its pid; without
+// pidfds in the kernel, kill() right after the check. Returns true when
+// no daemon is left running under this pid.
+bool killdaemon(pid_t pid, const struct stat &program)
+{
+    if (pid == getpid())
+        return true;
+    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd == -1 && errno != ENOSYS)
+        return true;  // gone
+    bool signalled;
+    if (!isdaemon(pid, program))
+        signalled = false;
+    else if (pidfd != -1)
+        signalled = syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0) == 0;
+    else
+        signalled = kill(pid, SIGKILL) == 0;
+    bool ended = !signalled;
+    if (signalled && pidfd != -1) {
+        struct pollfd exited = {pidfd, POLLIN, 0};
+        ended = poll(&exited, 1, 2000) == 1;
+    }
+    for (int i = 0; signalled && pidfd == -1 && i < 200 && !ended; i++) {
+        struct timespec gap = {0, 10L * 1000 * 1000};
+        nanosleep(&gap, nullptr);
+        ended = !isdaemon(pid, program);
+    }
+    if (pidfd != -1)
+        close(pidfd);
+    return ended;
+}
+
+// Kills every daemon the pid file lists; returns how many are still
+// running.
+int killrecorded()
+{
+    struct stat program = daemonprogram();
+    Pids listed;
+    readpids(listed, program);
+    int left = 0;
+    for (int i = 0; i < listed.count; i++)
+        left += killdaemon(listed.pid[i], program) ? 0 : 1;
+    return left;
 }
 
 int startdaemon(int argc, char **argv, char *command, size_t size)
@@ -132,11 +286,13 @@ int startdaemon(int argc, char **argv, char *command, size_t size)
     // Both progress texts stay in the stdout buffer and leave together at
     // the end, after whatever the commands print.
     fputs("Starting ucarpd................", stdout);
-    safe_system(command);
+    int status = commandstatus(safe_system(command));
     safe_system("/usr/bin/logger -t korvane 'ucarp-Server has been started'");
-    capturepids();
-    fputs("Done\n", stdout);
-    return 0;
+    int recorded = capturepids();
+    if (status == 0 && recorded == 0)
+        status = 1;
+    fputs(status == 0 ? "Done\n" : "Failed\n", stdout);
+    return status;
 }
 
 int stopdaemon()
@@ -145,12 +301,12 @@ int stopdaemon()
         return 0;
 
     fputs("Stopping ucarpd................", stdout);
-    safe_system("kill -9 `cat /var/run/ucarp.pid`");
+    int left = killrecorded();
     safe_system("/bin/rm /var/run/ucarp.pid");
     safe_system("/var/korvane/ucarp/bin/down.sh stop>/dev/null 2>&1");
     safe_system("/usr/bin/logger -t korvane 'ucarp-Server has been stopped'");
-    fputs("Done\n", stdout);
-    return 0;
+    fputs(left == 0 ? "Done\n" : "Failed\n", stdout);
+    return left == 0 ? 0 : 1;
 }
 
 } // namespace

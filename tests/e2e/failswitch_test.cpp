@@ -85,6 +85,19 @@ bool ended(pid_t pid)
     return false;
 }
 
+// A process named ucarp that is not the daemon: a copy of sleep, as `uid`.
+pid_t impostor(uid_t uid)
+{
+    const char path[] = "/run/appliance/impostor/ucarp";
+    if (!exists(path))
+        write_file(path, read_file("/bin/sleep"), 0755);
+    pid_t pid = fork();
+    if (pid == 0 && setgid(uid) == 0 && setuid(uid) == 0)
+        execl(path, "ucarp", "600", static_cast<char *>(nullptr));
+    if (pid == 0)
+        _exit(127);
+    return pid;
+}
 
 class Failswitch : public ::testing::Test {
 protected:
@@ -199,7 +212,11 @@ TEST_F(Failswitch, StartRunsDaemonThenLoggerThenPidCapture)
     // The logger takes its time: a pid capture that ran before it would
     // leave an older pid file than the trace's last record.
     standin_delay("logger", 50);
+    // Anyone's processes named ucarp, root's included, are not the daemon.
+    pid_t others[] = {impostor(kWebUid), impostor(kWebUid), impostor(0)};
     Record ucarp = started(kValues);
+    for (pid_t other : others)
+        EXPECT_EQ(process_state(other), 'S');
     EXPECT_EQ(ucarp.argv, daemon_argv(kValues));
     EXPECT_EQ(ucarp.uid, (std::vector<long>{0, 0, 0, 0}));
     EXPECT_TRUE(ucarp.finished) << "the daemon's command line returned";
@@ -233,16 +250,16 @@ TEST_F(Failswitch, ProgressTextsLeaveTogetherAfterTheCommandsOutput)
     EXPECT_EQ(r.err, "ucarp: warning\n");
 }
 
-TEST_F(Failswitch, FailingDaemonIsNotReported)
+TEST_F(Failswitch, FailingDaemonIsReported)
 {
     write_file(kFlag, "");
     clear_standins();
-    standin_exit("ucarp", 1);
+    standin_exit("ucarp", 4);
     Result r = run("failswitch", given(start_args(kValues)));
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, std::string(kStarting) + "Done\n");
+    EXPECT_EQ(r.code(), 4);
+    EXPECT_EQ(r.out, std::string(kStarting) + "Failed\n");
     ASSERT_EQ(trace().size(), 2u);
-    EXPECT_EQ(trace()[0].exit_code, 1);
+    EXPECT_EQ(trace()[0].exit_code, 4);
     // Nothing found: the capture still leaves an (empty) pid file.
     EXPECT_TRUE(exists(kPidFile));
     EXPECT_EQ(read_file(kPidFile), "");
@@ -323,11 +340,12 @@ TEST_F(Failswitch, StopKillsTheRecordedDaemon)
         start.limits = row.limits;
         if (row.needs_raised_hard_limit && !has_cap_sys_resource()) {
             // Nothing can write a byte, the stand-ins' trace included; the
-            // helper still goes through its whole start.
+            // helper still goes through its whole start, and says that no
+            // daemon could be recorded.
             write_file(kFlag, "");
             Result r = run("failswitch", start);
-            EXPECT_EQ(r.status, 0);
-            EXPECT_EQ(r.out, std::string(kStarting) + "Done\n");
+            EXPECT_NE(r.code(), 0);
+            EXPECT_EQ(r.out, std::string(kStarting) + "Failed\n");
             EXPECT_NE(r.err.find("File too large"), std::string::npos) << r.err;
             EXPECT_EQ(read_file(kPidFile), "");
             continue;
@@ -348,11 +366,21 @@ void Failswitch::stops_the_daemon(const Record &ucarp)
     char state = process_state(daemon);
     ASSERT_TRUE(state == 'S' || state == 'R') << "daemon state " << state;
 
+    // Whatever else the pid file lists, only the daemon is killed: not a
+    // root process, not the processes near the next pid (the helper's).
+    pid_t bystander = impostor(0);
+    std::string listed = std::to_string(daemon) + "\n-1\n0\nx\n" + std::to_string(bystander) + "\n";
+    long last = std::stol(read_file("/proc/sys/kernel/ns_last_pid"));
+    for (long pid = 2; pid <= 400; pid++)
+        listed += std::to_string(pid) + "\n" + std::to_string(last + pid - 1) + "\n";
+    write_file(kPidFile, listed);
+
     // A stop needs neither the flag nor only one argument.
     remove_path(kFlag);
     clear_trace();
     Result r = run("failswitch", given({"stop", "now", "; touch /tmp/pwned"}));
     EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(process_state(bystander), 'S');
     EXPECT_EQ(r.out, std::string(kStopping) + "Done\n");
     EXPECT_EQ(r.err, "");
     EXPECT_TRUE(ended(daemon));
@@ -370,41 +398,24 @@ void Failswitch::stops_the_daemon(const Record &ucarp)
 }
 
 // ucarp goes to the background in two steps, and the process between them
-// lives on for a moment after its command line has returned. A daemon
-// that does the same (a script named ucarp whose background copy pauses,
-// then starts the lasting daemon) must be the one the pid file names and
-// the one a stop ends.
+// lives on for a moment after its command line has returned. The pid file
+// must name the daemon that stays, and only it.
 TEST_F(Failswitch, PidFileNamesTheDaemonThatStays)
 {
-    const std::string standin = read_file("/usr/local/sbin/ucarp");
-    write_file("/run/appliance/twostep/ucarp", read_file("/bin/sleep"), 0755);
-    write_file("/usr/local/sbin/ucarp",
-               "#!/bin/sh\n( sleep 0.05; /run/appliance/twostep/ucarp 600 & ) "
-               "</dev/null >/dev/null 2>&1 &\n",
-               0755);
-    write_file(kFlag, "");
-    Result r = run("failswitch", given(start_args(kValues)));
-    write_file("/usr/local/sbin/ucarp", standin, 0755);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, std::string(kStarting) + "Done\n");
-
-    // Once the first step has ended, only the lasting daemon is left.
+    standin_daemon("ucarp", true);
+    Record first = started(kValues);
     pid_t daemon = 0;
     for (int i = 0; i < 200 && daemon == 0; i++) {
         std::vector<pid_t> running = live_processes("ucarp");
-        char exe[256] = "";
-        if (running.size() == 1 &&
-            readlink(("/proc/" + std::to_string(running[0]) + "/exe").c_str(), exe, sizeof exe - 1) > 0 &&
-            std::string(exe) == "/run/appliance/twostep/ucarp")
+        if (running.size() == 1 && running[0] != first.daemon_pid)
             daemon = running[0];
         else
             usleep(10000);
     }
     ASSERT_NE(daemon, 0);
-    std::string listed = "\n" + read_file(kPidFile);
-    EXPECT_NE(listed.find("\n" + std::to_string(daemon) + "\n"), std::string::npos) << listed;
+    EXPECT_EQ(read_file(kPidFile), std::to_string(daemon) + "\n");
 
-    r = run("failswitch", given({"stop"}));
+    Result r = run("failswitch", given({"stop"}));
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(ended(daemon));
 }

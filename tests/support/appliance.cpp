@@ -462,9 +462,9 @@ void standin_delay(const std::string &name, int milliseconds)
     write_file(standin_file(name, ".delay"), std::to_string(milliseconds));
 }
 
-void standin_daemon(const std::string &name)
+void standin_daemon(const std::string &name, bool two_steps)
 {
-    write_file(standin_file(name, ".daemon"), "");
+    write_file(standin_file(name, ".daemon"), two_steps ? "2" : "");
 }
 
 void clear_standins()

@@ -119,7 +119,9 @@ void standin_exit(const std::string &name, int code);
 void standin_stdout(const std::string &name, const std::string &text);
 void standin_stderr(const std::string &name, const std::string &text);
 void standin_delay(const std::string &name, int milliseconds);
-void standin_daemon(const std::string &name);
+// A daemon in two steps: its first background process lingers a moment
+// after starting the one that stays.
+void standin_daemon(const std::string &name, bool two_steps = false);
 void clear_standins();
 
 // Files of the appliance.

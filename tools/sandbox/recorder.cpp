@@ -285,6 +285,11 @@ int main(int argc, char **argv)
         pid_t pid = fork();
         if (pid == 0) {
             setsid();
+            if (read_file(conf + ".daemon") == "2" && fork() > 0) {
+                struct timespec linger = {0, 50L * 1000 * 1000};
+                nanosleep(&linger, nullptr);
+                _exit(0);
+            }
             int null = open("/dev/null", O_RDWR);
             dup2(null, 0);
             dup2(null, 1);
