@@ -146,18 +146,18 @@ void readpids(Pids &pids, const struct stat &program)
         }
         for (ssize_t i = 0; i < n; i++) {
             char c = buf[i];
-            if (c != '\n' && c >= '0' && c <= '9' && digits < 9) {
-                value = value * 10 + (c - '0');
-                digits++;
-            } else if (c != '\n') {
-                bad = 1;
-            } else {
+            if (c == '\n') {
                 pid_t pid = static_cast<pid_t>(value);
                 if (!bad && pid > 0 && pids.count < kMaxPids && isdaemon(pid, program))
                     pids.pid[pids.count++] = pid;
                 value = 0;
                 digits = 0;
                 bad = 0;
+            } else if (c >= '0' && c <= '9' && digits < 9) {
+                value = value * 10 + (c - '0');
+                digits++;
+            } else {
+                bad = 1;
             }
         }
     }

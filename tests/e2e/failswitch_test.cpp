@@ -213,7 +213,7 @@ TEST_F(Failswitch, StartRunsDaemonThenLoggerThenPidCapture)
     // leave an older pid file than the trace's last record.
     standin_delay("logger", 50);
     // Anyone's processes named ucarp, root's included, are not the daemon.
-    pid_t others[] = {impostor(kWebUid), impostor(kWebUid), impostor(0)};
+    const pid_t others[] = {impostor(kWebUid), impostor(kWebUid), impostor(0)};
     Record ucarp = started(kValues);
     for (pid_t other : others)
         EXPECT_EQ(process_state(other), 'S');

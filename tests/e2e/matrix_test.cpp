@@ -141,11 +141,19 @@ std::vector<Program> programs()
                   {"/usr/bin/logger", "-t", "korvane", "ucarp-Server has been stopped"}},
                  "Stopping ucarpd................Done\n",
                  [] {
-                     victim = fork();
-                     if (victim == 0) {
-                         for (;;)
-                             pause();
+                     // A daemon of the daemon's own program, started by root
+                     // and handed to this first process, as ucarp's is.
+                     standin_daemon("ucarp");
+                     pid_t starter = fork();
+                     if (starter == 0) {
+                         execl("/usr/local/sbin/ucarp", "ucarp", static_cast<char *>(nullptr));
+                         _exit(127);
                      }
+                     waitpid(starter, nullptr, 0);
+                     std::vector<Record> seen = trace();
+                     victim = seen.empty() ? 0 : seen[0].daemon_pid;
+                     clear_trace();
+                     clear_standins();
                      write_file("/var/run/ucarp.pid", std::to_string(victim) + "\n");
                  },
                  [] {

@@ -346,22 +346,28 @@ TEST_F(RealUcarp, OneMasterTakesOverWhenTheOtherStops)
         const char *what;
         std::string pass_a, pass_b;
         bool one_master;  // they authenticate each other
+        bool starts = true;
     };
-    // ucarp takes at most 19 characters of password.
+    // ucarp takes at most 19 characters of password, and refuses more.
     const std::string hostile = "'a\" b;$(:>/tmp/p)";
+    const std::string twenty(20, 'p');
     for (const Case &c : {Case{"plain password", "s3cret", "s3cret", true},
                           Case{"password with blanks, quotes and shell syntax", hostile, hostile, true},
-                          Case{"different passwords", "s3cret", "other", false}}) {
+                          Case{"different passwords", "s3cret", "other", false},
+                          Case{"password too long for ucarp", twenty, twenty, false, false}}) {
         SCOPED_TRACE(c.what);
         reset();
         for (Side *side : {&a_, &b_}) {
             const std::string &pass = side == &a_ ? c.pass_a : c.pass_b;
             Result r = failswitch(*side, {"start", kIface, side->srcip, "7", kVirtual, "1", "0",
                                           "3", pass});
-            EXPECT_EQ(r.status, 0);
-            EXPECT_EQ(r.out, std::string(kStarting) + "Done\n");
-            EXPECT_EQ(r.err, "");
+            EXPECT_EQ(r.code() == 0, c.starts) << r.err;
+            EXPECT_EQ(r.out, std::string(kStarting) + (c.starts ? "Done\n" : "Failed\n"));
+            EXPECT_TRUE(!c.starts || r.err.empty()) << r.err;
+            EXPECT_EQ(daemons(*side).empty(), !c.starts);
         }
+        if (!c.starts)
+            continue;
         // Each pid capture found its own daemon, and only it; the password
         // is its last argument, whole.
         for (Side *side : {&a_, &b_}) {
