@@ -7,7 +7,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/wait.h>
 
 char command[1024];
 
@@ -31,6 +30,33 @@ int blank(char c)
     return c == ' ' || c == '\t';
 }
 
+// iptables runs the program named by --modprobe (-M) as root to load a
+// kernel module: that option would let a caller have root run a program of
+// its own. 1 when iptables' getopt would read `word` as it: "--" and a
+// name (up to any "=") that "modprobe" starts with, though the bare "--"
+// only ends the options; or an "M" among a cluster's letters before any
+// letter that takes the rest of the word as its argument (-nvM/x is the
+// option, -jMASQUERADE a target, -LM a chain).
+int modprobeoption(const char *word)
+{
+    if (word[0] != '-')
+        return 0;
+    if (word[1] == '-') {
+        if (word[2] == '\0')
+            return 0;
+        size_t name = strcspn(word + 2, "=");
+        return name <= strlen("modprobe") && strncmp(word + 2, "modprobe", name) == 0;
+    }
+    for (const char *p = word + 1; *p != '\0'; p++) {
+        if (*p == 'M')
+            return 1;
+        // The other short options that take an argument.
+        if (strchr("ACDEFILNPXZRSWcdijopstghmw", *p) != nullptr)
+            return 0;
+    }
+    return 0;
+}
+
 // Appends one finished word to the command line as a single-quoted shell
 // word; 0 when the line would no longer fit.
 int appendword(const char *word)
@@ -45,8 +71,9 @@ int appendword(const char *word)
 // ('' is an empty word). Nothing is ever expanded: each word reaches
 // iptables as exactly one argument, quoted again for the shell. Returns 0,
 // and the line must not be run, for a character outside the allowed set
-// (quoted or not), a quote that is never closed, or a line that would be
-// cut (a cut rule is a different rule).
+// (quoted or not), a quote that is never closed, a word iptables would
+// read as --modprobe, or a line that would be cut (a cut rule is a
+// different rule).
 int buildcommand(const char *options)
 {
     char word[sizeof command];
@@ -63,7 +90,7 @@ int buildcommand(const char *options)
         if (c == '\0' || (quote == '\0' && blank(c))) {
             if (inword) {
                 word[length] = '\0';
-                if (!appendword(word))
+                if (modprobeoption(word) || !appendword(word))
                     return 0;
             }
             if (c == '\0')
@@ -90,19 +117,6 @@ int buildcommand(const char *options)
     }
 }
 
-// The caller learns how the rule change went: iptables' own exit code,
-// 128 plus the signal that killed it, or 1 when it could not be run.
-int exitstatus(int status)
-{
-    if (status == -1)
-        return 1;
-    if (WIFEXITED(status))
-        return WEXITSTATUS(status);
-    if (WIFSIGNALED(status))
-        return 128 + WTERMSIG(status);
-    return 1;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -119,5 +133,7 @@ int main(int argc, char *argv[])
         exit(1);
     }
 
-    return exitstatus(safe_system(command));
+    // The caller learns how the rule change went: iptables' own exit code,
+    // 128 plus the signal that killed it, or 1 when it could not be run.
+    return commandstatus(safe_system(command));
 }

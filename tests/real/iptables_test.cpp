@@ -130,6 +130,8 @@ TEST_F(RealIptables, RulesLandAsAsked)
           "-D INPUT -s 10.1.1.1 -j DROP"},
          "filter",
          {"-A INPUT -s 10.1.1.2/32 -j DROP"}},
+        {"statistic", {"-A INPUT -m statistic --mode random --probability 0.5 -j DROP"}, "filter",
+         {"-A INPUT -m statistic --mode random --probability 0.50000000000 -j DROP"}},
         {"policy", {"-P FORWARD DROP"}, "filter", {"-P FORWARD DROP"}},
         {"masquerade", {"-t nat -A POSTROUTING -s 10.1.0.0/16 -o eth1 -j MASQUERADE"}, "nat",
          {"-A POSTROUTING -s 10.1.0.0/16 -o eth1 -j MASQUERADE"}},

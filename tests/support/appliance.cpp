@@ -771,8 +771,23 @@ bool rulepass_words(const std::string &options, std::vector<std::string> &words)
     bool started = false;
     char open = '\0';
     size_t line = std::string("/sbin/iptables").size();
+    // Read as iptables' getopt_long reads it: its short options, then a
+    // long name that abbreviates "modprobe".
+    auto modprobe = [](const std::string &w) {
+        const std::string shorts = "A:C:D:E:F::I:L::M:N:P:VX::Z::c:d:i:j:o:p:s:t:R:S::W::46bfg:h::m:nvw::x";
+        if (w.compare(0, 2, "--") == 0)
+            return w != "--" && std::string("modprobe").rfind(w.substr(2, w.find('=') - 2), 0) == 0;
+        for (size_t i = 1; i < w.size() && w[0] == '-'; i++) {
+            size_t at = w[i] == ':' ? std::string::npos : shorts.find(w[i]);
+            if (at != std::string::npos && shorts[at + 1] == ':')
+                return w[i] == 'M';  // the rest of the word is its argument
+        }
+        return false;
+    };
+    bool modprobed = false;
     auto finish = [&] {
         if (started) {
+            modprobed = modprobed || modprobe(word);
             words.push_back(word);
             line += 3 + word.size() + 3 * static_cast<size_t>(std::count(word.begin(), word.end(), '\''));
         }
@@ -804,7 +819,7 @@ bool rulepass_words(const std::string &options, std::vector<std::string> &words)
     if (open != '\0')
         return false;
     finish();
-    return line <= 1022;
+    return !modprobed && line <= 1022;
 }
 
 } // namespace appliance

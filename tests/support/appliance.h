@@ -189,9 +189,9 @@ std::vector<std::string> injection_corpus();
 // nothing is ever expanded; quoted and plain parts next to each other make
 // one word. False when rulepass must refuse the list: a character other
 // than letters, digits, "-_.,:/=+!@%", blanks and (inside quotes) the
-// other quote; a quote left open; or a command line "/sbin/iptables 'w1'
-// 'w2' ..." (each single quote inside a word written as '\'') longer than
-// 1022 characters.
+// other quote; a quote left open; a word iptables would read as
+// --modprobe (-M); or a command line "/sbin/iptables 'w1' 'w2' ..." (each
+// single quote inside a word written as '\'') longer than 1022 characters.
 bool rulepass_words(const std::string &options, std::vector<std::string> &words);
 
 // What is under each of `dirs`, by path: type and mode, and for anything
