@@ -118,6 +118,9 @@ TEST_F(Graphwipe, MissingFilesDoNotStopTheOthers)
     Result again = wipe({"eth0"});
     EXPECT_EQ(again.status, 0);
     EXPECT_NE(again.err.find("eth0-*.png"), std::string::npos) << again.err;
+
+    make_dir("/home/httpd/html/graphs/eth0-x.png");
+    EXPECT_EQ(wipe({"eth0"}).code(), 1) << "an image rm could not delete";
 }
 
 TEST_F(Graphwipe, NoArgumentIsRefused)
