@@ -16,7 +16,7 @@ as_web_user() {  # the way an administration page starts a helper
 # argument vector, credentials, groups and environment.
 show_trace() {
     if [ ! -s "$trace" ]; then
-        echo "   (no recorded program ran; rm, ps, grep, awk, kill and cat are the real tools)"
+        echo "   (no recorded program ran; rm, ps, grep and awk are the real tools)"
         return
     fi
     awk '
@@ -68,10 +68,16 @@ echo
 echo "== failswitch: the failover daemon"
 touch /var/korvane/ucarp/settings/enable
 touch /run/appliance/standin/ucarp.daemon    # the stand-in keeps running, as the daemon does
+mkdir -p /run/appliance/impostor && cp /bin/sleep /run/appliance/impostor/ucarp
+as_web_user /run/appliance/impostor/ucarp 600 &   # anyone may name a program ucarp
+impostor=$!
 demo "start with eight values (a password with a blank and shell syntax stays one word)" \
     $bin/failswitch start eth0 10.0.0.2 7 10.0.0.1 1 100 3 'pass word;$(id)'
-echo "   /var/run/ucarp.pid: $(tr '\n' ' ' < /var/run/ucarp.pid)(mode $(stat -c %a /var/run/ucarp.pid))"
-demo "stop: the recorded daemon is killed, the down script runs" $bin/failswitch stop
+echo "   /var/run/ucarp.pid: $(tr '\n' ' ' < /var/run/ucarp.pid)(mode $(stat -c %a /var/run/ucarp.pid));" \
+     "the web user's own ucarp, pid $impostor, not recorded"
+echo "$impostor" >> /var/run/ucarp.pid
+demo "stop (the pid file also lists the web user's ucarp): only the daemon is killed" $bin/failswitch stop
+kill -0 $impostor && echo "   the web user's ucarp, pid $impostor, still runs" && kill $impostor
 [ ! -e /var/run/ucarp.pid ] && echo "   /var/run/ucarp.pid: removed"
 
 echo
@@ -89,6 +95,7 @@ demo "rulepass '-L -n'" $bin/rulepass "-L -n"
 echo 1 > /run/appliance/standin/iptables.exit
 demo "rulepass '-X nosuchchain' (iptables fails: its status is reported)" $bin/rulepass "-X nosuchchain"
 demo "rulepass '-L; id' (refused)" $bin/rulepass "-L; id"
+demo "rulepass '-nL -M /tmp/loader' (iptables' module loader: refused)" $bin/rulepass "-nL -M /tmp/loader"
 
 echo
 echo "== plugloader: the instant-messaging proxy loads a logging plugin"
