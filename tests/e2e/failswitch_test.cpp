@@ -263,6 +263,23 @@ TEST_F(Failswitch, FailingDaemonIsReported)
     // Nothing found: the capture still leaves an (empty) pid file.
     EXPECT_TRUE(exists(kPidFile));
     EXPECT_EQ(read_file(kPidFile), "");
+
+    // A daemon that cannot end yet (frozen in its cgroup) outlives the stop.
+    for (const std::string &freezer : delegated_cgroups(10)) {
+        if (!exists(freezer + "/freezer.state"))
+            continue;
+        clear_standins();
+        standin_daemon("ucarp");
+        pid_t daemon = started(kValues).daemon_pid;
+        write_file(freezer + "/cgroup.procs", std::to_string(daemon));
+        write_file(freezer + "/freezer.state", "FROZEN");
+        r = run("failswitch", given({"stop"}));
+        write_file(freezer + "/freezer.state", "THAWED");
+        EXPECT_EQ(r.code(), 1);
+        EXPECT_EQ(r.out, std::string(kStopping) + "Failed\n");
+        EXPECT_TRUE(ended(daemon)) << "killed once thawed";
+    }
+    remove_delegated_cgroups();
 }
 
 TEST_F(Failswitch, EachValueReachesTheDaemonAsOneWord)
