@@ -88,32 +88,39 @@ int buildcommand(char *line, size_t size, char **argv)
 // whose executable is the daemon's program file itself (device and inode
 // of what kDaemon resolves to, so a link to the program counts). Anyone
 // can start a program named ucarp; only root starts this one as root.
-bool isdaemon(pid_t pid, const struct stat &program)
+// Returns 1 for the daemon, 0 for anything else or a process that is gone
+// (a zombie has no executable), and -1 when /proc cannot tell (out of
+// descriptors, say): such a process is never recorded, and a stop counts
+// it as still running.
+const int kUnknown = -1;
+int daemonstate(pid_t pid, const struct stat &program)
 {
     char path[40];
     snprintf(path, sizeof path, "/proc/%d/exe", static_cast<int>(pid));
     struct stat exe;
-    if (stat(path, &exe) != 0 || exe.st_dev != program.st_dev || exe.st_ino != program.st_ino)
-        return false;
+    if (stat(path, &exe) != 0)
+        return errno == ENOENT || errno == ESRCH ? 0 : kUnknown;
+    if (exe.st_dev != program.st_dev || exe.st_ino != program.st_ino)
+        return 0;
 
     snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
     char status[2048];
-    ssize_t n = -1;
     int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd != -1) {
-        n = read(fd, status, sizeof status - 1);
-        close(fd);
-    }
+    if (fd == -1)
+        return errno == ENOENT || errno == ESRCH ? 0 : kUnknown;
+    ssize_t n = read(fd, status, sizeof status - 1);
+    int error = errno;
+    close(fd);
     if (n <= 0)
-        return false;
+        return error == ESRCH ? 0 : kUnknown;
     status[n] = '\0';
     const char *uids = strstr(status, "\nUid:");
     if (uids == nullptr)
-        return false;
+        return kUnknown;
     char *end;
     long real = strtol(uids + 5, &end, 10);
     long effective = strtol(end, nullptr, 10);
-    return real == 0 && effective == 0;
+    return real == 0 && effective == 0 ? 1 : 0;
 }
 
 // The daemons among the processes the pid file lists, as far as the
@@ -126,8 +133,9 @@ struct Pids {
     int count;
 };
 
-// Reads the pid file line by line into `pids`, keeping the daemon's.
-void readpids(Pids &pids, const struct stat &program)
+// Reads the pid file line by line into `pids`, keeping the daemon's, and
+// with `unknown` also those /proc cannot tell about.
+void readpids(Pids &pids, const struct stat &program, bool unknown)
 {
     pids.count = 0;
     int fd = open(kPidFile, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
@@ -148,7 +156,8 @@ void readpids(Pids &pids, const struct stat &program)
             char c = buf[i];
             if (c == '\n') {
                 pid_t pid = static_cast<pid_t>(value);
-                if (!bad && pid > 0 && pids.count < kMaxPids && isdaemon(pid, program))
+                int state = !bad && pid > 0 && pids.count < kMaxPids ? daemonstate(pid, program) : 0;
+                if (state == 1 || (unknown && state == kUnknown))
                     pids.pid[pids.count++] = pid;
                 value = 0;
                 digits = 0;
@@ -203,12 +212,12 @@ int capturepids()
     struct stat program = daemonprogram();
     Pids previous, current;
     safe_system(kCapture);
-    readpids(previous, program);
+    readpids(previous, program, false);
     for (int i = 1; i < kCaptureTries; i++) {
         struct timespec gap = {0, kCaptureGapNs};
         nanosleep(&gap, nullptr);
         safe_system(kCapture);
-        readpids(current, program);
+        readpids(current, program, false);
         if (current.count == previous.count &&
             memcmp(current.pid, previous.pid, sizeof(pid_t) * static_cast<size_t>(current.count)) == 0)
             break;
@@ -223,47 +232,50 @@ int capturepids()
 // little for it to end. A pidfd holds on to the process that was checked,
 // so the signal cannot reach another one that took over its pid; without
 // pidfds in the kernel, kill() right after the check. Returns true when
-// no daemon is left running under this pid.
+// no daemon is left running under this pid; a process that cannot be held
+// or told about counts as left.
 bool killdaemon(pid_t pid, const struct stat &program)
 {
     if (pid == getpid())
         return true;
     int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     if (pidfd == -1 && errno != ENOSYS)
-        return true;  // gone
-    bool signalled;
-    if (!isdaemon(pid, program))
-        signalled = false;
-    else if (pidfd != -1)
-        signalled = syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0) == 0;
-    else
-        signalled = kill(pid, SIGKILL) == 0;
-    bool ended = !signalled;
-    if (signalled && pidfd != -1) {
+        return errno == ESRCH;
+    int state = daemonstate(pid, program);
+    bool ended;
+    if (state != 1)
+        ended = state == 0;
+    else if ((pidfd != -1 ? syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0)
+                          : kill(pid, SIGKILL)) != 0)
+        ended = errno == ESRCH;
+    else if (pidfd != -1) {
         struct pollfd exited = {pidfd, POLLIN, 0};
         ended = poll(&exited, 1, 2000) == 1;
-    }
-    for (int i = 0; signalled && pidfd == -1 && i < 200 && !ended; i++) {
-        struct timespec gap = {0, 10L * 1000 * 1000};
-        nanosleep(&gap, nullptr);
-        ended = !isdaemon(pid, program);
+    } else {
+        ended = false;
+        for (int i = 0; i < 200 && !ended; i++) {
+            struct timespec gap = {0, 10L * 1000 * 1000};
+            nanosleep(&gap, nullptr);
+            ended = daemonstate(pid, program) == 0;
+        }
     }
     if (pidfd != -1)
         close(pidfd);
     return ended;
 }
 
-// Kills every daemon the pid file lists; returns how many are still
+// Kills every daemon the pid file lists; `left` receives those still
 // running.
-int killrecorded()
+void killrecorded(Pids &left)
 {
     struct stat program = daemonprogram();
     Pids listed;
-    readpids(listed, program);
-    int left = 0;
-    for (int i = 0; i < listed.count; i++)
-        left += killdaemon(listed.pid[i], program) ? 0 : 1;
-    return left;
+    readpids(listed, program, true);
+    left.count = 0;
+    for (int i = 0; i < listed.count; i++) {
+        if (!killdaemon(listed.pid[i], program))
+            left.pid[left.count++] = listed.pid[i];
+    }
 }
 
 int startdaemon(int argc, char **argv, char *command, size_t size)
@@ -301,12 +313,18 @@ int stopdaemon()
         return 0;
 
     fputs("Stopping ucarpd................", stdout);
-    int left = killrecorded();
-    safe_system("/bin/rm /var/run/ucarp.pid");
+    Pids left;
+    killrecorded(left);
+    // A daemon that outlived the stop stays recorded: removing its pid
+    // would leave no stop able to end it.
+    if (left.count == 0)
+        safe_system("/bin/rm /var/run/ucarp.pid");
+    else
+        writepids(left);
     safe_system("/var/korvane/ucarp/bin/down.sh stop>/dev/null 2>&1");
     safe_system("/usr/bin/logger -t korvane 'ucarp-Server has been stopped'");
-    fputs(left == 0 ? "Done\n" : "Failed\n", stdout);
-    return left == 0 ? 0 : 1;
+    fputs(left.count == 0 ? "Done\n" : "Failed\n", stdout);
+    return left.count == 0 ? 0 : 1;
 }
 
 } // namespace

@@ -264,6 +264,19 @@ TEST_F(Failswitch, FailingDaemonIsReported)
     EXPECT_TRUE(exists(kPidFile));
     EXPECT_EQ(read_file(kPidFile), "");
 
+    // Out of descriptors (a hard limit root cannot raise), a stop cannot
+    // tell whether a listed process is the daemon: it counts as running.
+    clear_standins();
+    standin_daemon("ucarp");
+    pid_t daemon = started(kValues).daemon_pid;
+    Start few = given({"stop"});
+    few.limits = {{RLIMIT_NOFILE, 4, 4}};
+    r = run("failswitch", few);
+    bool raised = has_cap_sys_resource();
+    EXPECT_EQ(r.out, std::string(kStopping) + (raised ? "Done\n" : "Failed\n")) << r.err;
+    EXPECT_EQ(exists(kPidFile), !raised);
+    EXPECT_EQ(ended(daemon), raised);
+
     // A daemon that cannot end yet (frozen in its cgroup) outlives the stop.
     for (const std::string &freezer : delegated_cgroups(10)) {
         if (!exists(freezer + "/freezer.state"))
@@ -277,7 +290,10 @@ TEST_F(Failswitch, FailingDaemonIsReported)
         write_file(freezer + "/freezer.state", "THAWED");
         EXPECT_EQ(r.code(), 1);
         EXPECT_EQ(r.out, std::string(kStopping) + "Failed\n");
+        EXPECT_EQ(read_file(kPidFile), std::to_string(daemon) + "\n") << "still recorded";
         EXPECT_TRUE(ended(daemon)) << "killed once thawed";
+        EXPECT_EQ(run("failswitch", given({"stop"})).out, std::string(kStopping) + "Done\n");
+        EXPECT_FALSE(exists(kPidFile));
     }
     remove_delegated_cgroups();
 }
