@@ -283,7 +283,7 @@ TEST_F(Failswitch, FailingDaemonIsReported)
             continue;
         clear_standins();
         standin_daemon("ucarp");
-        pid_t daemon = started(kValues).daemon_pid;
+        daemon = started(kValues).daemon_pid;
         write_file(freezer + "/cgroup.procs", std::to_string(daemon));
         write_file(freezer + "/freezer.state", "FROZEN");
         r = run("failswitch", given({"stop"}));
