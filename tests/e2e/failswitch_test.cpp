@@ -269,8 +269,10 @@ TEST_F(Failswitch, FailingDaemonIsReported)
     // cannot tell the daemon from another process; frozen in its cgroup (v1
     // freezer) the daemon cannot end yet.
     std::string freezer;
-    for (const std::string &dir : delegated_cgroups(10))
-        freezer = exists(dir + "/freezer.state") ? dir : freezer;
+    for (const std::string &dir : delegated_cgroups(10)) {
+        if (exists(dir + "/freezer.state"))
+            freezer = dir;
+    }
     for (bool frozen : {false, true}) {
         if (frozen ? freezer.empty() : has_cap_sys_resource())
             continue;  // with the capability the limit is init's: a plain stop
