@@ -156,6 +156,16 @@ std::vector<std::string> sandbox_cgroups();
 std::vector<std::string> delegated_cgroups(int pids_max);
 void remove_delegated_cgroups();
 
+// The emulator the build's programs run under here, or "" where the kernel
+// runs them itself: the 32-bit build, on a kernel without 32-bit
+// emulation, runs them under qemu-i386 through binfmt_misc. A row that
+// depends on what the emulator does not do as the kernel would is left
+// out there, by name, with the reason printed.
+std::string emulator();
+// True, after printing that `row` is left out and why, when the programs
+// run under an emulator.
+bool left_out_under_emulator(const std::string &row, const std::string &why);
+
 // Whether root here has CAP_SYS_RESOURCE (bit 24 of the bounding set), and
 // so may raise a hard resource limit; many containers withhold it.
 bool has_cap_sys_resource();
