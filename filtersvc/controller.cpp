@@ -2,12 +2,50 @@
 
 #include "setuid.h"
 
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
-int restartservice(const char *flagfile, const char *stop, const char *start)
+namespace {
+
+// The service a command line acts on, named by its script: an init
+// script's name without "velgrin_" (so that every program running one
+// init script shares its lock: a restart, a start and a stop of spamd
+// never overlap), a maintenance or test script's name without ".sh".
+void servicename(const char *command, char *name, size_t size)
+{
+    const char *end = command + strcspn(command, " ");
+    const char *start = end;
+    while (start > command && start[-1] != '/')
+        start--;
+    size_t length = static_cast<size_t>(end - start);
+    const char prefix[] = "velgrin_";
+    if (length > sizeof prefix - 1 && strncmp(start, prefix, sizeof prefix - 1) == 0) {
+        start += sizeof prefix - 1;
+        length -= sizeof prefix - 1;
+    }
+    if (length > 3 && strncmp(end - 3, ".sh", 3) == 0)
+        length -= 3;
+    snprintf(name, size, "%.*s", static_cast<int>(length), start);
+}
+
+// Root, then the service's lock; exits when either cannot be had.
+void becomeroot(const char *command)
 {
     if (!initsetuid())
         exit(1);
+    char service[64];
+    servicename(command, service, sizeof service);
+    int busy = lockservice(service);
+    if (busy != 0)
+        exit(busy);
+}
+
+} // namespace
+
+int restartservice(const char *flagfile, const char *stop, const char *start)
+{
+    becomeroot(stop);
 
     // The stop always runs, enabled or not, and has ended before the flag
     // is looked at: a disabled service is left stopped, an enabled one
@@ -21,8 +59,7 @@ int restartservice(const char *flagfile, const char *stop, const char *start)
 
 int runcommand(const char *command)
 {
-    if (!initsetuid())
-        exit(1);
+    becomeroot(command);
 
     return commandstatus(safe_system(command));
 }

@@ -1,12 +1,15 @@
 // failswitch: starts and stops the ucarp failover daemon for the failover
 // page. "start" runs the daemon with the eight settings the page passes,
-// when the failover service is enabled, and records the daemon's pid;
-// "stop" kills the recorded daemon and runs the down script. Only the
-// daemon is ever recorded or killed: root processes of the daemon's own
-// program. "Done" and status 0 mean it happened; otherwise "Failed" and
+// when the failover service is enabled, and records the daemon's pid; a
+// daemon already running is stopped first, since two daemons for one
+// virtual host are never right. "stop" kills the daemon and runs the down
+// script. Only the daemon is ever recorded or killed: root processes of
+// the daemon's own program. One start or stop at a time: the last click
+// decides. "Done" and status 0 mean it happened; otherwise "Failed" and
 // the daemon command's status, or 1.
 #include "setuid.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -111,6 +114,7 @@ int daemonstate(pid_t pid, const struct stat &program)
     ssize_t n = read(fd, status, sizeof status - 1);
     int error = errno;
     close(fd);
+    errno = error;
     if (n <= 0)
         return error == ESRCH ? 0 : kUnknown;
     status[n] = '\0';
@@ -171,6 +175,41 @@ void readpids(Pids &pids, const struct stat &program, bool unknown)
         }
     }
     close(fd);
+}
+
+// Adds a pid that `pids` does not hold yet, as far as the array goes.
+void addpid(Pids &pids, pid_t pid)
+{
+    for (int i = 0; i < pids.count; i++) {
+        if (pids.pid[i] == pid)
+            return;
+    }
+    if (pids.count < kMaxPids)
+        pids.pid[pids.count++] = pid;
+}
+
+// Every daemon running now, recorded or not: the root processes of the
+// daemon's program among all that /proc lists. A process that /proc cannot
+// tell about for want of resources (out of descriptors) is added too, so
+// that a stop counts it as running; one that root may not inspect runs
+// under another user and is not the daemon. Returns false when /proc
+// cannot be listed.
+bool finddaemons(Pids &found, const struct stat &program)
+{
+    DIR *proc = opendir("/proc");
+    if (proc == nullptr)
+        return false;
+    for (struct dirent *entry; (entry = readdir(proc)) != nullptr;) {
+        char *end;
+        long pid = strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0' || pid <= 0 || pid == getpid())
+            continue;
+        int state = daemonstate(static_cast<pid_t>(pid), program);
+        if (state == 1 || (state == kUnknown && errno != EACCES && errno != EPERM))
+            addpid(found, static_cast<pid_t>(pid));
+    }
+    closedir(proc);
+    return true;
 }
 
 // The daemon's program file, to compare processes' executables with; a
@@ -264,18 +303,41 @@ bool killdaemon(pid_t pid, const struct stat &program)
     return ended;
 }
 
-// Kills every daemon the pid file lists; `left` receives those still
-// running.
-void killrecorded(Pids &left)
+// Stops every daemon that runs, recorded or not: kills those the pid file
+// lists and those /proc shows, removes the pid file (or, when a daemon
+// outlived the stop, keeps only those still running in it: removing it
+// would leave them unrecorded), runs the down script and logs. Returns 0
+// when no daemon is left running, else 1 (a process that cannot be told
+// about counts as running).
+int stopall()
 {
     struct stat program = daemonprogram();
-    Pids listed;
-    readpids(listed, program, true);
+    Pids running, left;
+    readpids(running, program, true);
+    bool complete = finddaemons(running, program);
     left.count = 0;
-    for (int i = 0; i < listed.count; i++) {
-        if (!killdaemon(listed.pid[i], program))
-            left.pid[left.count++] = listed.pid[i];
+    for (int i = 0; i < running.count; i++) {
+        if (!killdaemon(running.pid[i], program))
+            addpid(left, running.pid[i]);
     }
+    bool none = complete && left.count == 0;
+    if (!none)
+        writepids(left);
+    else if (flagexists(kPidFile))
+        safe_system("/bin/rm /var/run/ucarp.pid");
+    safe_system("/var/korvane/ucarp/bin/down.sh stop>/dev/null 2>&1");
+    safe_system("/usr/bin/logger -t korvane 'ucarp-Server has been stopped'");
+    return none ? 0 : 1;
+}
+
+// Holds the failover daemon's lock: one start or stop at a time, so that a
+// stop clicked just after a start finds the daemon that start recorded,
+// and several starts at once leave one daemon.
+void lockdaemon()
+{
+    int busy = lockservice("ucarp");
+    if (busy != 0)
+        exit(busy);
 }
 
 int startdaemon(int argc, char **argv, char *command, size_t size)
@@ -295,9 +357,25 @@ int startdaemon(int argc, char **argv, char *command, size_t size)
         exit(1);
     }
 
+    lockdaemon();
+
     // Both progress texts stay in the stdout buffer and leave together at
     // the end, after whatever the commands print.
     fputs("Starting ucarpd................", stdout);
+
+    // A daemon still running (recorded or not) is stopped first, as a stop
+    // stops it: the page asked for the new settings, and two daemons for
+    // one virtual host are never right. One that will not end leaves the
+    // new one unstarted. So only a daemon that was not running before the
+    // start can be recorded, and "Done" means the new settings are live.
+    struct stat program = daemonprogram();
+    Pids running;
+    running.count = 0;
+    if ((!finddaemons(running, program) || running.count > 0) && stopall() != 0) {
+        fputs("Failed\n", stdout);
+        return 1;
+    }
+
     int status = commandstatus(safe_system(command));
     safe_system("/usr/bin/logger -t korvane 'ucarp-Server has been started'");
     int recorded = capturepids();
@@ -309,22 +387,20 @@ int startdaemon(int argc, char **argv, char *command, size_t size)
 
 int stopdaemon()
 {
-    if (!flagexists(kPidFile))
+    lockdaemon();
+
+    // Without a pid file the daemon is still looked for: a lost file must
+    // not leave it running.
+    struct stat program = daemonprogram();
+    Pids running;
+    running.count = 0;
+    if (!flagexists(kPidFile) && finddaemons(running, program) && running.count == 0)
         return 0;
 
     fputs("Stopping ucarpd................", stdout);
-    Pids left;
-    killrecorded(left);
-    // A daemon that outlived the stop stays recorded: removing its pid
-    // would leave no stop able to end it.
-    if (left.count == 0)
-        safe_system("/bin/rm /var/run/ucarp.pid");
-    else
-        writepids(left);
-    safe_system("/var/korvane/ucarp/bin/down.sh stop>/dev/null 2>&1");
-    safe_system("/usr/bin/logger -t korvane 'ucarp-Server has been stopped'");
-    fputs(left.count == 0 ? "Done\n" : "Failed\n", stdout);
-    return left.count == 0 ? 0 : 1;
+    int status = stopall();
+    fputs(status == 0 ? "Done\n" : "Failed\n", stdout);
+    return status;
 }
 
 } // namespace

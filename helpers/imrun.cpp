@@ -9,6 +9,10 @@ int main()
 {
     if (!initsetuid())
         exit(1);
+    // One run at a time.
+    int busy = lockservice("chatwarden");
+    if (busy != 0)
+        exit(busy);
 
     char buffer[256];
     memset(buffer, 0, sizeof buffer);

@@ -14,7 +14,12 @@ int main()
     // runs at most once.
     int green = flagexists("/var/korvane/proxy/enable");
     int blue = flagexists("/var/korvane/proxy/enable_blue");
-    if (green || blue)
-        return commandstatus(safe_system("/usr/sbin/squid -k reconfigure >/dev/null 2>/dev/null"));
-    return 0;
+    if (!green && !blue)
+        return 0;
+
+    // One reload at a time.
+    int busy = lockservice("squid");
+    if (busy != 0)
+        return busy;
+    return commandstatus(safe_system("/usr/sbin/squid -k reconfigure >/dev/null 2>/dev/null"));
 }

@@ -10,6 +10,10 @@ int main(int argc, char *argv[])
 {
     if (!initsetuid())
         exit(1);
+    // One run of the rules script at a time.
+    int busy = lockservice("tessrules");
+    if (busy != 0)
+        exit(busy);
 
     // The script runs under the trusted environment like every other root
     // command: a Perl script handed the caller's PERL5OPT, PERL5LIB or PATH

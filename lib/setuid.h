@@ -48,6 +48,23 @@ int unpriv_system(const char *command, int uid, int gid);
 // or no code tells.
 int commandstatus(int status);
 
+// How long a helper waits for another action on its service to end: an
+// init script may well take a minute.
+const int kServiceLockWait = 300;
+
+// One action per service at a time: takes the exclusive lock of `service`
+// (a short name, the same for every program that acts on that service)
+// and holds it until the process ends. Call it once the process is root
+// (after initsetuid), before the first command. The lock is a flock on
+// /run/korvane/SERVICE.lock (directory 0700 and file 0600, root's own,
+// close-on-exec, so that no caller and no command can hold it). Waits at
+// most `seconds` for another action on the service. Returns 0 once the
+// lock is held; else the helper's exit status, after a message on
+// standard error: 75 (EX_TEMPFAIL) with "Another action on SERVICE is
+// still running." when the wait ran out, 1 when the lock cannot be made
+// or taken (the directory is not root's own, say).
+int lockservice(const char *service, int seconds = kServiceLockWait);
+
 // Tests a flag file: its mere existence says a service or function is
 // enabled. Returns 1 when the path opens read-only (the descriptor is closed
 // at once, nothing is read), else 0.

@@ -467,18 +467,69 @@ TEST_F(Failswitch, StopWithEmptyPidFileStillRunsEverything)
                          "/usr/bin/logger -t korvane ucarp-Server has been stopped"}));
 }
 
-TEST_F(Failswitch, StopWithoutPidFileLeavesTheDaemonAlone)
+// A lost pid file does not leave the daemon running: the stop finds it
+// as the capture would.
+TEST_F(Failswitch, StopWithoutPidFileStillEndsTheDaemon)
 {
     Record ucarp = started(kValues);
+    pid_t bystander = impostor(0);
     remove_path(kPidFile);
     clear_trace();
     Result r = run("failswitch", given({"stop"}));
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.out, std::string(kStopping) + "Done\n");
     EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(ended(ucarp.daemon_pid));
+    EXPECT_EQ(process_state(bystander), 'S');
+    EXPECT_EQ(trace_lines(), (std::vector<std::string>{
+                                 "/var/korvane/ucarp/bin/down.sh stop",
+                                 "/usr/bin/logger -t korvane ucarp-Server has been stopped"}));
+    // Nothing running and nothing recorded: nothing to do.
+    clear_trace();
+    r = run("failswitch", given({"stop"}));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
     EXPECT_TRUE(trace().empty());
-    char state = process_state(ucarp.daemon_pid);
-    EXPECT_TRUE(state == 'S' || state == 'R') << state;
+}
+
+// Clicks that come together end as the last one asked: one start or stop
+// at a time, and a start replaces a running daemon. The daemon takes a
+// while to go to the background, so a stop clicked 50 ms after a start
+// comes while the start still runs.
+TEST_F(Failswitch, ClicksThatComeTogether)
+{
+    write_file(kFlag, "");
+    standin_delay("ucarp", 300);
+    std::vector<Result> results = run_together({{"failswitch", given(start_args(kValues))},
+                                                {"failswitch", given({"stop"})}}, 50);
+    EXPECT_EQ(results[0].out, std::string(kStarting) + "Done\n");
+    EXPECT_EQ(results[1].out, std::string(kStopping) + "Done\n");
+    EXPECT_TRUE(live_processes("ucarp").empty()) << "the stop left the daemon running";
+    EXPECT_FALSE(exists(kPidFile));
+
+    // Several starts at once: one daemon, recorded.
+    std::vector<std::pair<std::string, Start>> starts(5, {"failswitch", given(start_args(kValues))});
+    for (const Result &r : run_together(starts))
+        EXPECT_EQ(r.out, std::string(kStarting) + "Done\n");
+    std::vector<pid_t> running = live_processes("ucarp");
+    ASSERT_EQ(running.size(), 1u);
+    EXPECT_EQ(read_file(kPidFile), std::to_string(running[0]) + "\n");
+
+    // New settings whose daemon does not stay: the old daemon is stopped
+    // first, and the start says it failed.
+    clear_standins();
+    clear_trace();
+    Result r = run("failswitch", given(start_args(kValues)));
+    EXPECT_EQ(r.code(), 1);
+    EXPECT_EQ(r.out, std::string(kStarting) + "Failed\n");
+    EXPECT_TRUE(ended(running[0]));
+    EXPECT_EQ(trace_lines(), (std::vector<std::string>{
+                                 "/var/korvane/ucarp/bin/down.sh stop",
+                                 "/usr/bin/logger -t korvane ucarp-Server has been stopped",
+                                 "/usr/local/sbin/ucarp -B -P --downscript=/var/korvane/ucarp/bin/down.sh "
+                                 "--upscript=/var/korvane/ucarp/bin/up.sh --interface=eth0 --srcip=10.0.0.2 "
+                                 "--vhid=7 --addr=10.0.0.1 --advbase=1 --advskew=100 --deadratio=3 --pass=s3cret",
+                                 "/usr/bin/logger -t korvane ucarp-Server has been started"}));
 }
 
 // The command line is 124 bytes of prefix, 61 of option texts, 7 blanks

@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -461,4 +464,96 @@ TEST_F(Filtersvc, WithoutTheSetuidBitNothingRuns)
         EXPECT_EQ(r.err, "Couldn't clear group list: Operation not permitted\n");
         EXPECT_TRUE(trace().empty());
     }
+}
+
+// Clicks that come together: the programs of one service (two restarts, a
+// start and a stop of spamd) run its script one at a time, never
+// overlapping, while another service's script runs beside them. No
+// command ever holds a service lock.
+TEST_F(Filtersvc, OneActionPerServiceAtATime)
+{
+    write_file(std::string(kEtc) + "spamd_enable", "");
+    standin_delay("velgrin_spamd", 300);
+    standin_delay("velgrin_havp", 300);
+    std::vector<Result> results = run_together({{"velgrin_restartspamd", Start()},
+                                                {"velgrin_starthavp", Start()},
+                                                {"velgrin_restartspamd", Start()},
+                                                {"velgrin_startspamd", Start()},
+                                                {"velgrin_stopspamd", Start()}});
+    for (const Result &r : results)
+        EXPECT_EQ(r.code(), 0) << r.err;
+    std::vector<Record> spamd, havp;
+    for (const Record &rec : trace()) {
+        (rec.name == "velgrin_havp" ? havp : spamd).push_back(rec);
+        for (const auto &fd : rec.fds)
+            EXPECT_EQ(fd.second.find("/run/korvane"), std::string::npos) << rec.name;
+    }
+    ASSERT_EQ(spamd.size(), 6u);
+    ASSERT_EQ(havp.size(), 1u);
+    for (size_t i = 1; i < spamd.size(); i++)
+        EXPECT_LT(spamd[i - 1].exit_seq, spamd[i].begin_seq) << "two runs of spamd's script overlap";
+    EXPECT_LT(havp[0].begin_seq, spamd[0].exit_seq) << "havp waited for spamd";
+}
+
+// Only root can hold a service lock. A caller holding every file it can
+// open under /run, /var/lock and /tmp (and making them where it may)
+// stalls nothing; a lock directory that is not root's own is refused
+// with nothing run.
+TEST_F(Filtersvc, TheLockIsRootsOwn)
+{
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t holder = fork();
+    if (holder == 0) {
+        if (setgid(kWebGid) != 0 || setuid(kWebUid) != 0)
+            _exit(1);
+        for (const char *dir : {"/tmp/korvane", "/var/lock/korvane"})
+            mkdir(dir, 0777);
+        for (const char *file : {"/tmp/korvane/spamd.lock", "/var/lock/korvane/spamd.lock", "/tmp/spamd.lock"})
+            close(open(file, O_CREAT | O_RDWR, 0666));
+        for (const auto &entry : listing({"/run", "/var/lock", "/tmp"})) {
+            int fd = open(entry.first.c_str(), O_RDONLY | O_NONBLOCK);
+            if (fd != -1)
+                flock(fd, LOCK_EX | LOCK_NB);
+        }
+        if (write(ready[1], "x", 1) != 1)
+            _exit(1);
+        pause();
+        _exit(0);
+    }
+    char byte;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    Start quick;
+    quick.timeout_seconds = 10;
+    expect_runs("velgrin_stopspamd", kSingle[10].always, quick);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+
+    struct Wrong {
+        const char *what;
+        mode_t mode;
+        bool web_users, link;
+    };
+    for (const Wrong &wrong : {Wrong{"the web user's", 0700, true, false},
+                               Wrong{"writable by others", 0777, false, false},
+                               Wrong{"a link", 0700, false, true}}) {
+        SCOPED_TRACE(wrong.what);
+        remove_path("/run/korvane");
+        make_dir("/run/appliance/elsewhere", 0700);
+        if (wrong.link) {
+            ASSERT_EQ(symlink("/run/appliance/elsewhere", "/run/korvane"), 0);
+        } else {
+            make_dir("/run/korvane", 0700);
+        }
+        ASSERT_EQ(chmod("/run/korvane", wrong.mode), 0);
+        if (wrong.web_users) {
+            ASSERT_EQ(chown("/run/korvane", kWebUid, kWebGid), 0);
+        }
+        clear_trace();
+        Result r = run("velgrin_stopspamd");
+        EXPECT_EQ(r.code(), 1);
+        EXPECT_EQ(r.err.rfind("Couldn't take the lock of spamd: ", 0), 0u) << r.err;
+        EXPECT_TRUE(trace().empty());
+    }
+    remove_path("/run/korvane");
 }

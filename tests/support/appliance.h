@@ -77,6 +77,11 @@ struct Result {
 // Runs `program` (a name in kBinDir, or an absolute path) as the caller.
 Result run(const std::string &program, const Start &start = Start());
 
+// Runs several programs at once, each as `run` would, the i-th started
+// `gap_ms` milliseconds after the one before; returns their results in
+// the same order.
+std::vector<Result> run_together(const std::vector<std::pair<std::string, Start>> &calls, int gap_ms = 0);
+
 // One run of a recording stand-in, as the trace holds it.
 struct Record {
     std::string name;               // program name (basename of its path)
