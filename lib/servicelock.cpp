@@ -25,12 +25,9 @@ namespace {
 
 const char kLockDir[] = "/run/korvane";
 
-// Whether a directory entry is root's own and nobody else may change it.
-bool rootsown(int fd, mode_t type)
+// Whether a file is root's own and nobody else may change it.
+bool rootsown(const struct stat &st, mode_t type)
 {
-    struct stat st;
-    if (fstat(fd, &st) != 0)
-        return false;
     if ((st.st_mode & S_IFMT) != type || st.st_uid != 0 || (st.st_mode & 022) != 0) {
         errno = EPERM;
         return false;
@@ -40,39 +37,34 @@ bool rootsown(int fd, mode_t type)
 
 // The lock file of `service` in the lock directory, made when missing. The
 // directory is made 0700 root when missing and refused when it is anything
-// else: a link, another owner's, writable by others.
+// else: a link, another owner's, writable by others. Once it is found to
+// be root's own, nobody but root can change it, so its path is as good as
+// a descriptor of it: the lock costs one descriptor (a caller may leave
+// very few) and a handful of system calls.
 int openlock(const char *service)
 {
-    char name[64];
-    int length = snprintf(name, sizeof name, "%s.lock", service);
-    if (length < 0 || static_cast<size_t>(length) >= sizeof name || strchr(service, '/') != nullptr ||
+    char path[96];
+    int length = snprintf(path, sizeof path, "%s/%s.lock", kLockDir, service);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof path || strchr(service, '/') != nullptr ||
         service[0] == '\0' || service[0] == '.') {
         errno = EINVAL;
         return -1;
     }
-    if (mkdir(kLockDir, 0700) != 0 && errno != EEXIST)
-        return -1;
-    int dir = open(kLockDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (dir == -1)
-        return -1;
-    bool own = rootsown(dir, S_IFDIR);
-    int error = errno;
-    close(dir);
-    if (!own) {
-        errno = error;
-        return -1;
+    struct stat st;
+    if (lstat(kLockDir, &st) != 0) {
+        if (errno != ENOENT || (mkdir(kLockDir, 0700) != 0 && errno != EEXIST) || lstat(kLockDir, &st) != 0)
+            return -1;
     }
-    // Nobody but root can change the directory now, so its path is as good
-    // as its descriptor, and the helper needs one descriptor, not two (a
-    // caller may leave it very few).
-    char path[sizeof kLockDir + sizeof name];
-    snprintf(path, sizeof path, "%s/%s", kLockDir, name);
+    if (!rootsown(st, S_IFDIR))
+        return -1;
     int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0600);
-    if (fd != -1 && !rootsown(fd, S_IFREG)) {
-        error = errno;
+    if (fd == -1)
+        return -1;
+    if (fstat(fd, &st) != 0 || !rootsown(st, S_IFREG)) {
+        int error = errno;
         close(fd);
         errno = error;
-        fd = -1;
+        return -1;
     }
     return fd;
 }
