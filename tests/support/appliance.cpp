@@ -319,50 +319,25 @@ Result run(const std::string &program, const Start &start)
 
 std::vector<Result> run_together(const std::vector<std::pair<std::string, Start>> &calls, int gap_ms)
 {
-    // A process per call, so that each one's run() forks from a process
-    // with a single thread; each sends back status, output and errors.
-    std::vector<std::pair<pid_t, int>> children;
-    for (const auto &call : calls) {
-        if (!children.empty())
-            usleep(static_cast<useconds_t>(gap_ms) * 1000);
-        int link[2];
-        if (pipe2(link, O_CLOEXEC) != 0)
-            fail("pipe");
+    // A process per call, so that each run() forks from a process with a
+    // single thread; each leaves its output and errors in files.
+    std::vector<pid_t> children;
+    for (size_t i = 0; i < calls.size(); i++) {
+        usleep(static_cast<useconds_t>(i > 0 ? gap_ms : 0) * 1000);
         pid_t pid = fork();
-        if (pid == -1)
-            fail("fork");
         if (pid == 0) {
-            Result r = run(call.first, call.second);
-            std::string sent = std::to_string(r.status) + "\n" + std::to_string(r.out.size()) + "\n" + r.out + r.err;
-            for (size_t done = 0; done < sent.size();) {
-                ssize_t n = write(link[1], sent.data() + done, sent.size() - done);
-                if (n <= 0)
-                    _exit(1);
-                done += static_cast<size_t>(n);
-            }
-            _exit(0);
+            Result r = run(calls[i].first, calls[i].second);
+            write_file(std::string(kStateDir) + "/together/" + std::to_string(i), r.out + '\0' + r.err);
+            _exit(r.exited() ? r.code() : 255);
         }
-        close(link[1]);
-        children.emplace_back(pid, link[0]);
+        children.push_back(pid);
     }
-    std::vector<Result> results;
-    for (const auto &child : children) {
-        std::string got;
-        char buf[4096];
-        for (ssize_t n; (n = read(child.second, buf, sizeof buf)) > 0;)
-            got.append(buf, static_cast<size_t>(n));
-        close(child.second);
-        int status;
-        waitpid(child.first, &status, 0);
-        Result r;
-        size_t first = got.find('\n'), second = got.find('\n', first + 1);
-        if (first == std::string::npos || second == std::string::npos)
-            throw std::runtime_error("a run of " + calls[results.size()].first + " sent back nothing");
-        r.status = std::stoi(got.substr(0, first));
-        size_t out = std::stoul(got.substr(first + 1, second - first - 1));
-        r.out = got.substr(second + 1, out);
-        r.err = got.substr(second + 1 + out);
-        results.push_back(r);
+    std::vector<Result> results(calls.size());
+    for (size_t i = 0; i < calls.size(); i++) {
+        waitpid(children[i], &results[i].status, 0);
+        std::string both = read_file(std::string(kStateDir) + "/together/" + std::to_string(i));
+        results[i].out = both.substr(0, both.find('\0'));
+        results[i].err = both.substr(std::min(both.size(), results[i].out.size() + 1));
     }
     return results;
 }

@@ -77,9 +77,9 @@ struct Result {
 // Runs `program` (a name in kBinDir, or an absolute path) as the caller.
 Result run(const std::string &program, const Start &start = Start());
 
-// Runs several programs at once, each as `run` would, the i-th started
+// Runs several programs at once, each as `run` would, each started
 // `gap_ms` milliseconds after the one before; returns their results in
-// the same order.
+// the same order (a program killed by a signal gives status 255).
 std::vector<Result> run_together(const std::vector<std::pair<std::string, Start>> &calls, int gap_ms = 0);
 
 // One run of a recording stand-in, as the trace holds it.
