@@ -63,6 +63,13 @@ rm -f $velgrin/etc/havp_enable
 demo "havp disabled: stopped and left stopped" $bin/velgrin_restarthavp
 touch $velgrin/etc/havp_enable
 demo "havp enabled: stopped, then started again" $bin/velgrin_restarthavp
+echo "-- a double click (two restarts of havp at once, the script taking 0.3 s): one after the other"
+echo 300 > /run/appliance/standin/velgrin_havp.delay
+as_web_user $bin/velgrin_restarthavp & as_web_user $bin/velgrin_restarthavp; wait
+awk '$1 == "arg" && $2 != "/var/log/velgrin/default/opt/havp/etc/init.d/velgrin_havp" && $2 != "weboutput" { printf "   %s", $2 }
+     $1 == "exit" { printf " (ended)" } END { print "" }' "$trace"
+: > "$trace"
+rm /run/appliance/standin/velgrin_havp.delay
 
 echo
 echo "== failswitch: the failover daemon"
