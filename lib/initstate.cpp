@@ -525,15 +525,19 @@ bool settled(long result)
 }
 
 // The kernel's struct sched_attr in its first version with utilisation
-// clamps (56 bytes, the same in the 32-bit build).
+// clamps (56 bytes, the same in the 32-bit build). The policy and its
+// parameters (nice value, priority, runtime, deadline, period) are kept:
+// they stay 0 here.
 struct ClampRequest {
-    uint32_t size, policy;
+    uint32_t size;
+    uint32_t kept_policy;
     uint64_t flags;
-    int32_t nice;
-    uint32_t priority;
-    uint64_t runtime, deadline, period;
+    uint32_t kept_parameters[8];
     uint32_t util_min, util_max;
 };
+static_assert(sizeof(ClampRequest) == 56 &&
+                  sizeof(ClampRequest::kept_policy) + sizeof(ClampRequest::kept_parameters) == 36,
+              "the layout of struct sched_attr");
 
 } // namespace
 
