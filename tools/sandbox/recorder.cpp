@@ -227,7 +227,7 @@ std::string modes()
     out += "mempolicy " + told(got, policy) + "\n";
     uint32_t attr[14] = {};  // struct sched_attr: util_min and util_max last
     got = static_cast<int>(syscall(SYS_sched_getattr, 0, attr, sizeof attr, 0U));
-    out += "uclamp " + (got == -1 ? std::string("? ?") : std::to_string(attr[12]) + " " + std::to_string(attr[13])) + "\n";
+    out += "uclamp " + told(got, attr[12]) + " " + told(got, attr[13]) + "\n";
     std::string group = read_file("/proc/self/autogroup");
     out += "autogroup " + (group.empty() ? std::string("?") : group.substr(0, group.find('\n'))) + "\n";
     const int get_keyring_id = 0, describe = 6, session_keyring = -3;  // KEYCTL_*, KEY_SPEC_*
