@@ -307,7 +307,7 @@ const char kRemoved[] = "/run/appliance/matrix/removed";
 void move_init_to(const std::string &name)
 {
     for (const std::string &sandbox : sandbox_cgroups()) {
-        std::string dir = sandbox + "/" + name;
+        std::string dir = std::string(sandbox).append("/").append(name);
         make_dir(dir);
         for (const char *file : {"/cpuset.cpus", "/cpuset.mems"}) {
             if (exists(dir + file) && read_file(dir + file) == "\n")
@@ -475,12 +475,12 @@ std::vector<State> states()
     all.push_back({"utilisation clamped to 512", [](Start &s) { s.util_clamp = 512; }, false, nullptr,
                    absent(has_clamps(), "utilisation clamps")});
     all.push_back({"a session of its own, its autogroup at nice 19", [](Start &s) {
-                       s.own_session = true;
+                       s.session = Start::kOwnSession;
                        s.autogroup_nice = 19;
                    }, false, nullptr, absent(exists("/proc/self/autogroup"), "autogroups")});
     all.push_back({"a session keyring of its own", [](Start &s) { s.own_keyring = true; }, false, nullptr,
                    absent(syscall(SYS_keyctl, 0 /* KEYCTL_GET_KEYRING_ID */, -3 /* session */, 0) != -1, "keyrings")});
-    all.push_back({"a pseudo-terminal as controlling terminal", [](Start &s) { s.terminal = true; }, false, nullptr,
+    all.push_back({"a pseudo-terminal as controlling terminal", [](Start &s) { s.session = Start::kTerminal; }, false, nullptr,
                    absent(exists("/dev/ptmx"), "pseudo-terminals")});
     // Only a whole ".." climbs a cgroup path: "..x" is init's cgroup like
     // any other, and the program must leave the caller's for it.

@@ -68,7 +68,7 @@ void close_all_but(const std::vector<int> &keep)
 [[noreturn]] void child(const std::string &path, const Start &s, int in[2], int out[2], int err[2],
                         const std::string &terminal)
 {
-    if (s.own_session || s.terminal ? setsid() == -1 : setpgid(0, 0) != 0)
+    if (s.session != Start::kCallerSession ? setsid() == -1 : setpgid(0, 0) != 0)
         _exit(116);
     // Opened by a session leader without one, it becomes the controlling
     // terminal.
@@ -286,16 +286,17 @@ Result run(const std::string &program, const Start &start)
         fail("pipe");
     // The pseudo-terminal's master stays here until the program has ended:
     // closing it would hang up the caller's terminal.
-    int master = start.terminal ? posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
-    if (start.terminal && (master == -1 || grantpt(master) != 0 || unlockpt(master) != 0))
+    bool terminal = start.session == Start::kTerminal;
+    int master = terminal ? posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    if (terminal && (master == -1 || grantpt(master) != 0 || unlockpt(master) != 0))
         fail("pseudo-terminal");
-    std::string terminal = master == -1 ? "" : ptsname(master);
+    std::string slave = master == -1 ? "" : ptsname(master);
     pid_t pid = fork();
     if (pid == -1)
         fail("fork");
     if (pid == 0)
-        child(path, start, in, out, err, terminal);
-    if (!start.own_session && !start.terminal)
+        child(path, start, in, out, err, slave);
+    if (start.session == Start::kCallerSession)
         setpgid(pid, pid);
     close(in[0]);
     close(out[1]);

@@ -61,18 +61,16 @@ struct Start {
     std::vector<std::string> cgroups;
     unsigned long timer_slack = 0;          // 0: as inherited
     long personality = -1;                  // -1: as inherited
-    // Modes a caller may set that survive the exec: memory-deny-write-
-    // execute, a TSC mode (PR_TSC_*), THP disabled, its memory bound to
-    // NUMA node 0, utilisation clamps (min and max), a session of its own
-    // (with its autogroup's nice value; with a pseudo-terminal as its
-    // controlling terminal), a session keyring of its own.
-    bool mdwe = false;
-    int tsc = -1;
-    bool thp_disable = false, bind_memory = false;
-    int util_clamp = -1;
-    bool own_session = false, terminal = false;
+    // Modes a caller may set that survive the exec: a TSC mode (PR_TSC_*),
+    // utilisation clamps (min and max), a session of its own (kOwnSession;
+    // kTerminal: with a pseudo-terminal as its controlling terminal) and its
+    // autogroup's nice value there, memory-deny-write-execute, THP
+    // disabled, its memory bound to NUMA node 0, a session keyring of its
+    // own.
+    int tsc = -1, util_clamp = -1;
+    enum { kCallerSession, kOwnSession, kTerminal } session = kCallerSession;
     int autogroup_nice = kKeep;
-    bool own_keyring = false;
+    bool mdwe = false, thp_disable = false, bind_memory = false, own_keyring = false;
     std::string cwd = "/";
     bool remove_cwd = false;                // the caller's directory is gone
     int timeout_seconds = 30;
