@@ -39,6 +39,12 @@ int system_core(const char *command, int uid, int gid, const char *name)
         return -1;
 
     if (pid == 0) {
+        // A session of its own and no controlling terminal, as init starts
+        // a service: a command in its caller's session would share the
+        // caller's terminal and its signals, and its autogroup's priority.
+        // Never fails: a child is no process-group leader.
+        if (setsid() == -1)
+            child_fails(name, "Couldn't setsid");
         if (gid != 0 && setgid(static_cast<gid_t>(gid)) != 0)
             child_fails(name, "Couldn't setgid");
         if (uid != 0 && setuid(static_cast<uid_t>(uid)) != 0)

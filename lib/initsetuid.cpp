@@ -4,18 +4,15 @@
 // arguments. Every command the helper runs inherits the result.
 #include "setuid.h"
 
+#include "initstate.h"
+
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <limits.h>
-#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
-#include <sys/personality.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -96,429 +93,6 @@ bool repair_standard_descriptors()
     return true;
 }
 
-// Every resource limit but the core-file size (which stays 0) becomes that
-// of process 1, the system's init: whatever the caller lowered (CPU time,
-// file size, descriptors, processes, memory, ...) would otherwise cripple
-// every command and every daemon the helper starts. Root may raise a hard
-// limit only with CAP_SYS_RESOURCE, which some containers withhold; then
-// the hard limit stays and the soft one goes as near to init's as the hard
-// one allows. The 64-bit interface keeps limits beyond 4 GiB exact in the
-// 32-bit build too.
-bool reset_limits()
-{
-    for (int number = 0; number < RLIM_NLIMITS; number++) {
-        auto resource = static_cast<__rlimit_resource>(number);
-        if (resource == RLIMIT_CORE)
-            continue;
-        struct rlimit64 init;
-        if (prlimit64(1, resource, nullptr, &init) != 0)
-            return false;
-        if (prlimit64(0, resource, &init, nullptr) == 0)
-            continue;
-        struct rlimit64 own;
-        if (errno != EPERM || prlimit64(0, resource, nullptr, &own) != 0)
-            return false;
-        if (init.rlim_max <= own.rlim_max)
-            return false;  // refused for another reason than a raised hard limit
-        struct rlimit64 nearest = {init.rlim_cur < own.rlim_max ? init.rlim_cur : own.rlim_max,
-                                   own.rlim_max};
-        if (prlimit64(0, resource, &nearest, nullptr) != 0)
-            return false;
-    }
-    return true;
-}
-
-// The OOM score adjustment becomes 0, so that the kernel does not pick a
-// root daemon first (1000) because its caller asked for it. Lowering it
-// below the least that a privileged writer set needs CAP_SYS_RESOURCE;
-// where the kernel refuses for that reason, the score stays.
-bool reset_oom_score()
-{
-    int fd = open("/proc/self/oom_score_adj", O_WRONLY | O_CLOEXEC);
-    if (fd == -1)
-        return false;
-    bool done = write(fd, "0", 1) == 1 || errno == EACCES;
-    int error = errno;
-    close(fd);
-    errno = error;
-    return done;
-}
-
-// No I/O class: the kernel then derives the I/O priority from the nice
-// value, as for every process that never chose one.
-bool reset_io_priority()
-{
-    const int who_process = 1;  // IOPRIO_WHO_PROCESS
-    const int no_class = 0;     // IOPRIO_CLASS_NONE, level 0
-    return syscall(SYS_ioprio_set, who_process, 0, no_class) == 0;
-}
-
-// Nice value, scheduling policy and CPU affinity as a service started by
-// init at boot has them: a caller's nice 19, idle class or single CPU
-// would otherwise slow down every root command and daemon.
-bool reset_nice()
-{
-    return setpriority(PRIO_PROCESS, 0, 0) == 0;
-}
-
-bool reset_policy()
-{
-    struct sched_param normal = {};
-    return sched_setscheduler(0, SCHED_OTHER, &normal) == 0;
-}
-
-bool reset_affinity()
-{
-    cpu_set_t cpus;
-    return sched_getaffinity(1, sizeof cpus, &cpus) == 0 && sched_setaffinity(0, sizeof cpus, &cpus) == 0;
-}
-
-// A refusal for want of privilege: a container that withholds a
-// capability, a process 1 that root may not inspect. The process then
-// stays as it is in that respect and goes on, as with a hard limit that
-// root may not raise.
-bool refused(int error)
-{
-    return error == EPERM || error == EACCES;
-}
-
-// The number at the start of text, in base 10 or 16, ended by a line feed
-// or the end of the text. Written out here: the usual start takes no more
-// pages of the C library than it must, and on a virtual machine every page
-// a process touches first costs it dearly.
-bool parse_number(const char *text, unsigned base, unsigned long long *number)
-{
-    *number = 0;
-    const char *at = text;
-    for (; *at != '\0' && *at != '\n'; at++) {
-        unsigned digit;
-        if (*at >= '0' && *at <= '9')
-            digit = static_cast<unsigned>(*at - '0');
-        else if (base == 16 && *at >= 'a' && *at <= 'f')
-            digit = static_cast<unsigned>(*at - 'a' + 10);
-        else
-            return false;
-        if (*number > (~0ULL - digit) / base)
-            return false;
-        *number = *number * base + digit;
-    }
-    return at != text;
-}
-
-// Whether /proc is that of this process's own pid namespace, so that "1"
-// there is the same init whose limits and CPUs were taken above. A /proc
-// mounted for another namespace would name another init.
-bool proc_is_own()
-{
-    char link[24];
-    ssize_t n = readlink("/proc/self", link, sizeof link - 1);
-    if (n == -1)
-        return false;
-    link[n] = '\0';
-    unsigned long long pid;
-    if (parse_number(link, 10, &pid) && pid == static_cast<unsigned long long>(getpid()))
-        return true;
-    errno = ESRCH;
-    return false;
-}
-
-// The number that a small file of process 1's in /proc holds, in this base.
-bool read_init_number(const char *path, unsigned base, unsigned long long *number)
-{
-    char text[32];
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd == -1)
-        return false;
-    ssize_t n = read(fd, text, sizeof text - 1);
-    int error = errno;
-    close(fd);
-    if (n == -1) {
-        errno = error;
-        return false;
-    }
-    text[n] = '\0';
-    if (!parse_number(text, base, number)) {
-        errno = EINVAL;
-        return false;
-    }
-    return true;
-}
-
-// Enters process 1's namespace of one kind (own and init are its files in
-// /proc/self/ns and /proc/1/ns), where this process is in another. Sets
-// *entered when it did. A kernel without that kind of namespace has
-// nothing to enter.
-bool enter_namespace(const char *own_path, const char *init_path, int type, bool *entered)
-{
-    struct stat own, init;
-    if (stat(own_path, &own) != 0)
-        return errno == ENOENT;
-    if (stat(init_path, &init) != 0)
-        return refused(errno);
-    if (own.st_dev == init.st_dev && own.st_ino == init.st_ino)
-        return true;
-    int fd = open(init_path, O_RDONLY | O_CLOEXEC);
-    if (fd == -1)
-        return refused(errno);
-    int result = setns(fd, type);
-    int error = errno;
-    close(fd);
-    errno = error;
-    if (result == 0)
-        *entered = true;
-    return result == 0 || refused(error);
-}
-
-// Process 1's cgroup and mount namespaces. A service manager gives the web
-// server namespaces of its own (a private /tmp, a read-only view of the
-// system, a cgroup namespace for a delegated subtree); a daemon restarted
-// from the pages must see the system's files and sockets, not the web
-// server's. Only these two: network, IPC and host name stay the caller's,
-// and the user and pid namespaces are never changed.
-bool enter_init_namespaces()
-{
-    if (!proc_is_own())
-        return false;
-    bool entered = false;
-    if (!enter_namespace("/proc/self/ns/cgroup", "/proc/1/ns/cgroup", CLONE_NEWCGROUP, &entered))
-        return false;
-    entered = false;
-    if (!enter_namespace("/proc/self/ns/mnt", "/proc/1/ns/mnt", CLONE_NEWNS, &entered))
-        return false;
-    // Process 1's mounts are ours now, its /proc among them.
-    return !entered || proc_is_own();
-}
-
-// The cgroup lists of process 1 and of this process (a line a hierarchy,
-// each path shorter than PATH_MAX), one behind the other in one buffer,
-// and one line of mountinfo, long enough for the mount of any cgroup
-// hierarchy. Static, and read with read(): the usual start, already in
-// init's cgroups, allocates nothing and touches one page for both lists.
-const int kLine = 4 * PATH_MAX;
-char cgroup_lists[32 * kLine];
-char mount_line[kLine];
-
-// Reads a whole /proc file into buf behind a line feed, so that each of
-// its lines can be found whole as "\nLINE\n". False when it cannot be read
-// or does not fit (EFBIG).
-bool read_lines(const char *path, char *buf, size_t size)
-{
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd == -1)
-        return false;
-    buf[0] = '\n';
-    size_t used = 1;
-    ssize_t n = 0;
-    // A /proc file gives all it has to one read with room enough: a short
-    // read is its end.
-    while (used < size - 1 && (n = read(fd, buf + used, size - 1 - used)) > 0) {
-        used += static_cast<size_t>(n);
-        if (used < size - 1)
-            break;
-    }
-    int error = n == -1 ? errno : EFBIG;
-    close(fd);
-    if (n == -1 || used == size - 1) {
-        errno = error;
-        return false;
-    }
-    buf[used] = '\0';
-    return true;
-}
-
-// Reads one whole line into buf (of kLine bytes). A line too long for it
-// is skipped and given as an empty one, so that its tail is never taken
-// for a line of its own.
-bool read_line(FILE *file, char *buf)
-{
-    if (fgets(buf, kLine, file) == nullptr)
-        return false;
-    if (strchr(buf, '\n') == nullptr && !feof(file)) {
-        int c;
-        while ((c = getc(file)) != EOF && c != '\n') {
-        }
-        buf[0] = '\0';
-    }
-    return true;
-}
-
-// Undoes the octal escapes (\040 for a blank, ...) of a mountinfo field.
-void unescape_field(char *field)
-{
-    char *to = field;
-    for (const char *from = field; *from; to++) {
-        if (from[0] == '\\' && from[1] >= '0' && from[1] <= '3' && from[2] >= '0' && from[2] <= '7' &&
-            from[3] >= '0' && from[3] <= '7') {
-            *to = static_cast<char>((from[1] - '0') * 64 + (from[2] - '0') * 8 + (from[3] - '0'));
-            from += 4;
-        } else {
-            *to = *from++;
-        }
-    }
-    *to = '\0';
-}
-
-// Whether every name of the comma-separated list `wanted` is one of the
-// comma-separated `options`.
-bool options_hold(const char *options, const char *wanted)
-{
-    size_t options_length = strlen(options);
-    while (*wanted) {
-        size_t length = strcspn(wanted, ",");
-        bool found = false;
-        for (const char *at = options; at < options + options_length; at += strcspn(at, ",") + 1) {
-            if (strcspn(at, ",") == length && strncmp(at, wanted, length) == 0)
-                found = true;
-        }
-        if (!found)
-            return false;
-        wanted += length;
-        if (*wanted == ',')
-            wanted++;
-    }
-    return true;
-}
-
-// Finds, among this process's mounts, the cgroup.procs file of the cgroup
-// `path` in the hierarchy with these controllers (none: the unified one).
-// Returns 1 when found, 0 when no mount reaches it, -1 when the name does
-// not fit into `procs`.
-int find_cgroup_procs(const char *controllers, const char *path, char *procs, size_t size)
-{
-    FILE *mounts = fopen("/proc/self/mountinfo", "re");
-    if (mounts == nullptr)
-        return -1;
-    int found = 0;
-    while (found == 0 && read_line(mounts, mount_line)) {
-        // ID PARENT MAJ:MIN ROOT MOUNTPOINT OPTIONS [OPTIONAL...] - TYPE SOURCE SUPER
-        char *field[64];
-        int count = 0;
-        for (char *save = nullptr, *f = strtok_r(mount_line, " \n", &save); f && count < 64;
-             f = strtok_r(nullptr, " \n", &save))
-            field[count++] = f;
-        int dash = 6;
-        while (dash < count && strcmp(field[dash], "-") != 0)
-            dash++;
-        if (dash + 3 >= count)
-            continue;
-        const char *type = field[dash + 1], *super = field[dash + 3];
-        if (controllers[0] == '\0' ? strcmp(type, "cgroup2") != 0
-                                   : strcmp(type, "cgroup") != 0 || !options_hold(super, controllers))
-            continue;
-        char *root = field[3], *point = field[4];
-        unescape_field(root);
-        unescape_field(point);
-        size_t root_length = strcmp(root, "/") == 0 ? 0 : strlen(root);
-        if (strncmp(path, root, root_length) != 0 || (path[root_length] != '/' && path[root_length] != '\0'))
-            continue;
-        int n = snprintf(procs, size, "%s%s/cgroup.procs", point, path + root_length);
-        found = n > 0 && static_cast<size_t>(n) < size ? 1 : -1;
-    }
-    fclose(mounts);
-    if (found == -1)
-        errno = ENAMETOOLONG;
-    return found;
-}
-
-// Moves this process into one cgroup. A cgroup file system mounted
-// read-only, or a cgroup that accepts no processes (it has children with
-// controllers, it is threaded, it has no CPUs), is a refusal like that for
-// want of privilege; so is a cgroup outside the reach of the namespace.
-bool join_cgroup(const char *procs)
-{
-    int fd = open(procs, O_WRONLY | O_CLOEXEC);
-    if (fd == -1)
-        return refused(errno) || errno == EROFS;
-    char pid[24];
-    int length = snprintf(pid, sizeof pid, "%ld\n", static_cast<long>(getpid()));
-    bool done = write(fd, pid, static_cast<size_t>(length)) == length;
-    int error = errno;
-    close(fd);
-    errno = error;
-    return done || refused(error) || error == EROFS || error == EBUSY || error == EOPNOTSUPP ||
-           error == ENOSPC || error == ENOENT;
-}
-
-// Process 1's control group in every hierarchy that it belongs to. A
-// daemon restarted from the pages must not stay in the web server's
-// cgroup, where restarting the web server kills it, nor in a cgroup that
-// the caller was delegated: its process limit would stop every command,
-// and its owner could freeze or kill root's daemons.
-bool join_init_cgroups()
-{
-    char *init_cgroups = cgroup_lists;
-    // /proc was found to be this pid namespace's when the namespaces were
-    // entered, and again after process 1's mounts became ours.
-    if (!read_lines("/proc/1/cgroup", init_cgroups, sizeof cgroup_lists / 2))
-        return false;
-    // Where this process is now, to leave alone the hierarchies where it is
-    // already in init's cgroup. A list that cannot be read is as good as
-    // none: the process then joins everywhere.
-    char *own_cgroups = init_cgroups + strlen(init_cgroups) + 1;
-    size_t room = sizeof cgroup_lists - static_cast<size_t>(own_cgroups - cgroup_lists);
-    if (!read_lines("/proc/self/cgroup", own_cgroups, room)) {
-        own_cgroups[0] = '\n';
-        own_cgroups[1] = '\0';
-    }
-    char procs[PATH_MAX];
-    char *next;
-    for (char *line = init_cgroups + 1; *line != '\0'; line = next) {
-        // ID:CONTROLLERS:PATH, the path as this cgroup namespace sees it.
-        char *end = strchr(line, '\n');
-        if (end == nullptr)
-            break;
-        next = end + 1;
-        char kept = *next;
-        *next = '\0';
-        bool there = strstr(own_cgroups, line - 1) != nullptr;
-        *next = kept;
-        char *first = strchr(line, ':');
-        char *second = first && first < end ? strchr(first + 1, ':') : nullptr;
-        if (there || second == nullptr || second > end || second[1] != '/')
-            continue;
-        // Cut into its fields for a moment: the next line is found by the
-        // line feed in front of it.
-        *second = '\0';
-        *end = '\0';
-        const char *controllers = first + 1, *path = second + 1;
-        // A cgroup above the namespace's root has no name here to reach.
-        int found = strstr(path, "/..") != nullptr ? 0 : find_cgroup_procs(controllers, path, procs, sizeof procs);
-        *second = ':';
-        *end = '\n';
-        if (found == -1 || (found == 1 && !join_cgroup(procs)))
-            return false;
-    }
-    return true;
-}
-
-// The timer slack (how late the kernel may wake the process, to batch
-// wake-ups) survives a set-user-ID exec: a caller's slack of seconds would
-// make every root command's sleeps and a daemon's timers that late. Init's
-// slack of 0 cannot be asked for (0 gives back the caller's); 1 ns is the
-// nearest.
-bool reset_timer_slack()
-{
-    unsigned long long slack;
-    if (!read_init_number("/proc/1/timerslack_ns", 10, &slack))
-        return refused(errno);
-    if (slack == 0)
-        slack = 1;
-    if (slack > ULONG_MAX)
-        slack = ULONG_MAX;
-    return prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slack), 0UL, 0UL, 0UL) == 0;
-}
-
-// The execution domain survives a set-user-ID exec too: under a caller's
-// "linux32 --uname-2.6", init scripts would see another machine and
-// another kernel.
-bool reset_personality()
-{
-    unsigned long long persona;
-    if (!read_init_number("/proc/1/personality", 16, &persona))
-        return refused(errno);
-    return personality(static_cast<unsigned long>(persona)) != -1;
-}
-
 } // namespace
 
 int initsetuid()
@@ -545,15 +119,17 @@ int initsetuid()
         perror("Couldn't setuid(0)");
         return 0;
     }
-    // Then the state of a service that init started: only root may raise
-    // limits and priorities, enter init's namespaces and join its cgroups,
-    // so all of it comes after the credentials. The namespaces come before
-    // the cgroups, so that init's cgroups are found through its own mounts.
+    // Then the state of a service that init started (initstate.cpp): only
+    // root may raise limits and priorities, enter init's namespaces and
+    // join its cgroups, so all of it comes after the credentials. The
+    // namespaces come before the cgroups, so that init's cgroups are found
+    // through its own mounts.
     struct Step {
         bool (*reset)();
         const char *failure;
     };
     const Step steps[] = {
+        {clear_mdwe, "Couldn't clear memory-deny-write-execute"},
         {reset_limits, "Couldn't reset resource limits"},
         {reset_nice, "Couldn't reset nice value"},
         {reset_policy, "Couldn't reset scheduling policy"},
@@ -564,6 +140,11 @@ int initsetuid()
         {join_init_cgroups, "Couldn't join init's control groups"},
         {reset_timer_slack, "Couldn't reset timer slack"},
         {reset_personality, "Couldn't reset personality"},
+        {reset_tsc, "Couldn't reset TSC mode"},
+        {reset_thp_disable, "Couldn't reset transparent huge pages"},
+        {reset_memory_policy, "Couldn't reset memory policy"},
+        {reset_utilisation_clamps, "Couldn't reset utilisation clamps"},
+        {join_session_keyring, "Couldn't join a new session keyring"},
     };
     for (const Step &step : steps) {
         if (!step.reset()) {

@@ -18,20 +18,31 @@ extern const char *const trusted_env[4];
 // value 0, scheduling policy SCHED_OTHER, process 1's CPU affinity, OOM
 // score adjustment 0, no I/O class; process 1's cgroup and mount
 // namespaces (where they differ; network, IPC, host name, user and pid
-// namespaces stay), process 1's cgroup in every hierarchy, its timer slack
-// and personality; file-creation mask 022, working directory "/". Where
-// root lacks CAP_SYS_RESOURCE, a hard limit the caller lowered stays (the
-// soft limit goes as near to init's as it allows) and an OOM score the
-// kernel will not lower stays; likewise a namespace, cgroup, timer slack
-// or personality the kernel refuses for want of privilege. /proc must be
-// that of the process's own pid namespace.
+// namespaces stay), process 1's cgroup in every hierarchy (a path climbs
+// only by a whole ".." component), its timer slack and personality; TSC
+// enabled, transparent huge pages not disabled, NUMA memory policy
+// MPOL_DEFAULT, utilisation clamps at the system's defaults, a new
+// anonymous session keyring; file-creation mask 022, working directory
+// "/". Memory-deny-write-execute cannot be cleared: a process that has it
+// fails ("Couldn't clear memory-deny-write-execute"). Where root lacks
+// CAP_SYS_RESOURCE, a hard limit the caller lowered stays (the soft limit
+// goes as near to init's as it allows) and an OOM score the kernel will
+// not lower stays; likewise a namespace, cgroup, timer slack, personality
+// or mode the kernel refuses for want of privilege, and a mode the kernel
+// does not have. /proc must be that of the process's own pid namespace
+// (by the namespace's identity where the kernel can name it, else by this
+// process's number there). The autogroup is never written: it is the
+// caller's whole session's; each command gets one of its own with its
+// session (system_core).
 // Returns 1 on success, 0 after the first failing step (with at most one
 // message on standard error). A helper's main calls it first and exits
 // with status 1 when it returns 0.
 int initsetuid();
 
-// Forks, lowers the child's group and user where gid or uid is not 0, runs
-// "/bin/sh -c command" under trusted_env and waits. Returns the raw wait
+// Forks; the child starts a session of its own (no controlling terminal,
+// an autogroup of its own at nice 0), lowers its group and user where gid
+// or uid is not 0, and runs "/bin/sh -c command" under trusted_env, with
+// signal dispositions and descriptors 0 to 2 as they are; the parent waits. Returns the raw wait
 // status, -1 when the fork or the wait failed, 1 for a null command.
 // `name` prefixes the child's error messages.
 int system_core(const char *command, int uid, int gid, const char *name);

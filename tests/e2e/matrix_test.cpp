@@ -11,9 +11,12 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <stdint.h>
 #include <sys/personality.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -299,6 +302,56 @@ const int kIoprioDerivedFromNice0 = (2 << 13) | 4;
 const char kUnreadable[] = "/run/appliance/matrix/unreadable";
 const char kRemoved[] = "/run/appliance/matrix/removed";
 
+// Moves process 1 (the test) into the leaf `name` of each of the
+// sandbox's cgroups.
+void move_init_to(const std::string &name)
+{
+    for (const std::string &sandbox : sandbox_cgroups()) {
+        std::string dir = std::string(sandbox).append("/").append(name);
+        make_dir(dir);
+        for (const char *file : {"/cpuset.cpus", "/cpuset.mems"}) {
+            if (exists(dir + file) && read_file(dir + file) == "\n")
+                write_file(dir + file, read_file(sandbox + file));
+        }
+        write_file(dir + "/cgroup.procs", "1");
+    }
+}
+
+// Whether the kernel has utilisation clamps: without them it reports a
+// maximum of 0.
+bool has_clamps()
+{
+    uint32_t attr[14] = {};  // struct sched_attr: util_min and util_max last
+    return syscall(SYS_sched_getattr, 0, attr, sizeof attr, 0U) == 0 && attr[13] != 0;
+}
+
+// Why a start state cannot be made here: the feature is absent, or the
+// emulator (whose own code generator stops under it) cannot run under it.
+std::string absent(bool present, const char *what, bool stops_emulator = false)
+{
+    if (stops_emulator && !emulator().empty())
+        return emulator() + " cannot run under " + what;
+    return present ? "" : std::string("the kernel has no ") + what;
+}
+
+// Whether the dynamic loader stops a helper under a TSC trap: it reads the
+// time-stamp counter before any of the program's own code runs.
+bool tsc_trap_stops_helpers()
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_RDWR);
+        for (int fd = 0; fd < 3; fd++)
+            dup2(null, fd);
+        prctl(PR_SET_TSC, PR_TSC_SIGSEGV, 0UL, 0UL, 0UL);
+        execl((std::string(kBinDir) + "/imrun").c_str(), "imrun", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV;
+}
+
 std::vector<State> states()
 {
     std::vector<State> all;
@@ -405,6 +458,36 @@ std::vector<State> states()
     all.push_back({"setarch linux32 --uname-2.6", [](Start &s) {
                        s.personality = static_cast<long>(PER_LINUX32) | static_cast<long>(UNAME26);
                    }});
+    // Modes and attachments that survive the exec. Memory-deny-write-
+    // execute can never be cleared: every program must refuse.
+    all.push_back({"memory-deny-write-execute", [](Start &s) { s.mdwe = true; }, false,
+                   "Couldn't clear memory-deny-write-execute: Operation not permitted\n",
+                   absent(prctl(66 /* PR_GET_MDWE */, 0UL, 0UL, 0UL, 0UL) != -1, "memory-deny-write-execute", true)});
+    all.push_back({"TSC trap", [](Start &s) { s.tsc = PR_TSC_SIGSEGV; }, false, nullptr,
+                   !emulator().empty()      ? absent(true, "a TSC trap", true)
+                   : tsc_trap_stops_helpers() ? "the dynamic loader reads the time-stamp counter: a TSC trap stops the "
+                                                "helper before its own code, and nothing runs"
+                                              : ""});
+    all.push_back({"transparent huge pages disabled", [](Start &s) { s.thp_disable = true; }, false, nullptr,
+                   absent(prctl(PR_GET_THP_DISABLE, 0UL, 0UL, 0UL, 0UL) != -1, "THP disable")});
+    all.push_back({"memory bound to NUMA node 0", [](Start &s) { s.bind_memory = true; }, false, nullptr,
+                   absent(syscall(SYS_get_mempolicy, nullptr, nullptr, 0UL, nullptr, 0UL) == 0, "memory policies")});
+    all.push_back({"utilisation clamped to 512", [](Start &s) { s.util_clamp = 512; }, false, nullptr,
+                   absent(has_clamps(), "utilisation clamps")});
+    all.push_back({"a session of its own, its autogroup at nice 19", [](Start &s) {
+                       s.session = Start::kOwnSession;
+                       s.autogroup_nice = 19;
+                   }, false, nullptr, absent(exists("/proc/self/autogroup"), "autogroups")});
+    all.push_back({"a session keyring of its own", [](Start &s) { s.own_keyring = true; }, false, nullptr,
+                   absent(syscall(SYS_keyctl, 0 /* KEYCTL_GET_KEYRING_ID */, -3 /* session */, 0) != -1, "keyrings")});
+    all.push_back({"a pseudo-terminal as controlling terminal", [](Start &s) { s.session = Start::kTerminal; }, false, nullptr,
+                   absent(exists("/dev/ptmx"), "pseudo-terminals")});
+    // Only a whole ".." climbs a cgroup path: "..x" is init's cgroup like
+    // any other, and the program must leave the caller's for it.
+    all.push_back({"process 1 in a cgroup named ..x, the caller in a delegated one", [](Start &s) {
+                       move_init_to("..x");
+                       s.cgroups = delegated_cgroups(100);
+                   }, false, nullptr, absent(!sandbox_cgroups().empty(), "cgroups the sandbox could make")});
     // The kernel does not honour the set-user-ID bit then: the program
     // runs as its caller and must refuse before it runs anything.
     all.push_back({"no_new_privs", [](Start &s) { s.no_new_privs = true; }, false,
@@ -483,6 +566,9 @@ struct Expected {
     std::string oom_score_adj;
     Placement place;
     bool own_network = false;
+    std::string uclamp;     // the defaults, "0 0" where the kernel has none
+    long init_keyring = 0;  // init's session keyring
+    pid_t program = 0;      // the helper: a session leader if its caller made it one
 };
 
 Expected expected_for(const Start &s, bool cap, bool oom_zero)
@@ -515,6 +601,8 @@ Expected expected_for(const Start &s, bool cap, bool oom_zero)
     }
     e.place = init_placement();
     e.own_network = s.private_network;
+    e.uclamp = has_clamps() ? "0 1024" : "0 0";
+    e.init_keyring = syscall(SYS_keyctl, 0 /* KEYCTL_GET_KEYRING_ID */, -3 /* session */, 0);
     return e;
 }
 
@@ -555,6 +643,7 @@ protected:
         }
         if (victim > 0)
             kill(victim, SIGKILL);
+        move_init_to("init");
         victim = 0;
         while (waitpid(-1, nullptr, WNOHANG) > 0) {
         }
@@ -583,6 +672,26 @@ void check_command(const Record &r, const Expected &e)
         EXPECT_EQ(r.ns.at("net"), e.place.ns.at("net"));
     EXPECT_EQ(r.timerslack, e.place.timerslack);
     EXPECT_EQ(r.personality, e.place.personality);
+    // As init has them; "?" where the kernel (or an emulator) cannot tell.
+    auto as_init = [](const std::string &seen, const std::string &wanted) {
+        return seen == wanted || seen.find('?') != std::string::npos;
+    };
+    EXPECT_PRED2(as_init, r.mdwe, "0");
+    EXPECT_PRED2(as_init, r.tsc, std::to_string(PR_TSC_ENABLE));
+    EXPECT_PRED2(as_init, r.thpdisable, "0");
+    EXPECT_PRED2(as_init, r.mempolicy, "0");  // MPOL_DEFAULT
+    EXPECT_PRED2(as_init, r.uclamp, e.uclamp);
+    // A session of its own, so an autogroup of its own at nice 0, and no
+    // terminal; and a new anonymous session keyring of root's.
+    EXPECT_PRED2(as_init, r.autogroup.substr(r.autogroup.rfind(' ') + 1), "0") << r.autogroup;
+    EXPECT_PRED2(as_init, r.ctty, "0");
+    EXPECT_NE(r.session, getsid(0)) << "the command is in init's session";
+    EXPECT_NE(r.session, e.program) << "the command is in its caller's session";
+    if (r.keyring_description != "?") {
+        EXPECT_NE(r.keyring, e.init_keyring);
+        EXPECT_EQ(r.keyring_description.substr(0, 12), "keyring;0;0;") << r.keyring_description;
+        EXPECT_EQ(r.keyring_description.substr(r.keyring_description.rfind(';')), ";_ses");
+    }
     EXPECT_EQ(r.umask, 022u);
     EXPECT_EQ(r.sigblk, 0u) << "signals blocked by the caller reach the command";
     EXPECT_FALSE(r.signal_ignored(SIGCHLD));
@@ -676,6 +785,7 @@ TEST_F(Matrix, EveryProgramUnderEveryStartState)
                 argvs.push_back(rec.argv);
             EXPECT_EQ(argvs, p.commands);
             Expected expected = expected_for(start, cap, oom_zero);
+            expected.program = r.pid;
             for (const Record &rec : seen)
                 check_command(rec, expected);
             if (p.verify)

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -64,9 +65,16 @@ void close_all_but(const std::vector<int> &keep)
     closedir(dir);
 }
 
-[[noreturn]] void child(const std::string &path, const Start &s, int in[2], int out[2], int err[2])
+[[noreturn]] void child(const std::string &path, const Start &s, int in[2], int out[2], int err[2],
+                        const std::string &terminal)
 {
-    setpgid(0, 0);
+    if (s.session != Start::kCallerSession ? setsid() == -1 : setpgid(0, 0) != 0)
+        _exit(116);
+    // Opened by a session leader without one, it becomes the controlling
+    // terminal.
+    int tty = terminal.empty() ? -1 : open(terminal.c_str(), O_RDWR);
+    if (!terminal.empty() && (tty == -1 || close(tty) != 0))
+        _exit(116);
     if (s.close_stdin) {
         close(0);
     } else {
@@ -130,6 +138,24 @@ void close_all_but(const std::vector<int> &keep)
     }
     if (s.ioprio >= 0 && syscall(SYS_ioprio_set, 1 /* IOPRIO_WHO_PROCESS */, 0, s.ioprio) != 0)
         _exit(119);
+    if (s.thp_disable && prctl(PR_SET_THP_DISABLE, 1UL, 0UL, 0UL, 0UL) != 0)
+        _exit(115);
+    unsigned long node0 = 1;
+    if (s.bind_memory && syscall(SYS_set_mempolicy, 2 /* MPOL_BIND */, &node0, 8 * sizeof node0) != 0)
+        _exit(115);
+    // struct sched_attr: size, policy, flags (KEEP_POLICY, KEEP_PARAMS and
+    // both clamps), ..., util_min and util_max last.
+    uint32_t clamp[14] = {56, 0, 0x08 | 0x10 | 0x20 | 0x40};
+    clamp[12] = clamp[13] = static_cast<uint32_t>(s.util_clamp);
+    if (s.util_clamp >= 0 && syscall(SYS_sched_setattr, 0, clamp, 0U) != 0)
+        _exit(115);
+    std::string nice = std::to_string(s.autogroup_nice);
+    int group = s.autogroup_nice == kKeep ? -1 : open("/proc/self/autogroup", O_WRONLY);
+    if (s.autogroup_nice != kKeep &&
+        (group == -1 || write(group, nice.data(), nice.size()) != static_cast<ssize_t>(nice.size())))
+        _exit(115);
+    if (group != -1)
+        close(group);
 
     // The caller's place, made as root before it becomes the web-server
     // user, as a service manager makes it: its cgroups first, then the
@@ -178,6 +204,14 @@ void close_all_but(const std::vector<int> &keep)
         _exit(122);
     if (s.no_new_privs && prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         _exit(118);
+    // Last, as the caller: a keyring of its own, and the modes under which
+    // this code could no longer run.
+    if (s.own_keyring && syscall(SYS_keyctl, 1 /* KEYCTL_JOIN_SESSION_KEYRING */, "korvane-caller") == -1)
+        _exit(114);
+    if (s.mdwe && prctl(65 /* PR_SET_MDWE */, 1UL /* PR_MDWE_REFUSE_EXEC_GAIN */, 0UL, 0UL, 0UL) != 0)
+        _exit(114);
+    if (s.tsc >= 0 && prctl(PR_SET_TSC, static_cast<unsigned long>(s.tsc), 0UL, 0UL, 0UL) != 0)
+        _exit(114);
 
     std::vector<char *> argv;
     argv.push_back(const_cast<char *>(s.set_argv0 ? s.argv0.c_str() : path.c_str()));
@@ -250,12 +284,20 @@ Result run(const std::string &program, const Start &start)
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
         fail("pipe");
+    // The pseudo-terminal's master stays here until the program has ended:
+    // closing it would hang up the caller's terminal.
+    bool terminal = start.session == Start::kTerminal;
+    int master = terminal ? posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    if (terminal && (master == -1 || grantpt(master) != 0 || unlockpt(master) != 0))
+        fail("pseudo-terminal");
+    std::string slave = master == -1 ? "" : ptsname(master);
     pid_t pid = fork();
     if (pid == -1)
         fail("fork");
     if (pid == 0)
-        child(path, start, in, out, err);
-    setpgid(pid, pid);
+        child(path, start, in, out, err, slave);
+    if (start.session == Start::kCallerSession)
+        setpgid(pid, pid);
     close(in[0]);
     close(out[1]);
     close(err[1]);
@@ -311,6 +353,9 @@ Result run(const std::string &program, const Start &start)
         if (errno != EINTR)
             fail("waitpid");
     }
+    result.pid = pid;
+    if (master != -1)
+        close(master);
     if (timed_out)
         throw std::runtime_error(program + " did not end within " +
                                  std::to_string(start.timeout_seconds) + " seconds");
@@ -432,6 +477,25 @@ std::vector<Record> trace()
             current->timerslack = value;
         } else if (key == "personality") {
             current->personality = value;
+        } else if (key == "mdwe") {
+            current->mdwe = value;
+        } else if (key == "tsc") {
+            current->tsc = value;
+        } else if (key == "thpdisable") {
+            current->thpdisable = value;
+        } else if (key == "mempolicy") {
+            current->mempolicy = value;
+        } else if (key == "uclamp") {
+            current->uclamp = value;
+        } else if (key == "autogroup") {
+            current->autogroup = value;
+        } else if (key == "keyring") {
+            current->keyring = strtol(value.c_str(), nullptr, 10);
+            current->keyring_description = unescape(value.substr(value.find(' ') + 1));
+        } else if (key == "session") {
+            current->session = strtol(value.c_str(), nullptr, 10);
+        } else if (key == "ctty") {
+            current->ctty = value;
         } else if (key == "cwd") {
             current->cwd = unescape(value);
         } else if (key == "fd") {

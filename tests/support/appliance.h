@@ -61,6 +61,16 @@ struct Start {
     std::vector<std::string> cgroups;
     unsigned long timer_slack = 0;          // 0: as inherited
     long personality = -1;                  // -1: as inherited
+    // Modes a caller may set that survive the exec: a TSC mode (PR_TSC_*),
+    // utilisation clamps (min and max), a session of its own (kOwnSession;
+    // kTerminal: with a pseudo-terminal as its controlling terminal) and its
+    // autogroup's nice value there, memory-deny-write-execute, THP
+    // disabled, its memory bound to NUMA node 0, a session keyring of its
+    // own.
+    int tsc = -1, util_clamp = -1;
+    enum { kCallerSession, kOwnSession, kTerminal } session = kCallerSession;
+    int autogroup_nice = kKeep;
+    bool mdwe = false, thp_disable = false, bind_memory = false, own_keyring = false;
     std::string cwd = "/";
     bool remove_cwd = false;                // the caller's directory is gone
     int timeout_seconds = 30;
@@ -68,6 +78,7 @@ struct Start {
 
 struct Result {
     int status = -1;  // raw wait status
+    pid_t pid = 0;    // the program's process id
     std::string out;  // everything written to standard output
     std::string err;  // everything written to standard error
     bool exited() const;
@@ -101,6 +112,11 @@ struct Record {
     std::vector<std::string> cgroups;   // lines of /proc/self/cgroup
     std::map<std::string, std::string> ns; // "mnt" -> "mnt:[4026531841]"
     std::string timerslack, personality;
+    std::string mdwe, tsc, thpdisable, mempolicy, uclamp, autogroup; // as recorded
+    long keyring = 0;               // the session keyring's serial
+    std::string keyring_description; // "keyring;UID;GID;PERM;NAME"
+    long session = 0;
+    std::string ctty;               // "1" when it has a controlling terminal
     std::string cwd;
     std::map<int, std::string> fds; // descriptor -> what it refers to
     bool finished = false;          // an exit line followed

@@ -93,8 +93,12 @@ TEST(Initsetuid, SetsSignalsCredentialsCoreLimitAndMask)
             return 10;
         gid_t extra[] = {4, 100};
         setgroups(2, extra);
+        prctl(PR_SET_TSC, PR_TSC_SIGSEGV, 0UL, 0UL, 0UL);
         if (initsetuid() != 1)
             return 1;
+        int tsc = PR_TSC_ENABLE;
+        if (prctl(PR_GET_TSC, &tsc, 0UL, 0UL, 0UL) == 0 && tsc != PR_TSC_ENABLE)
+            return 11;
         for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGUSR1, SIGRTMAX}) {
             struct sigaction sa;
             sigaction(sig, nullptr, &sa);
@@ -216,6 +220,16 @@ TEST(Initsetuid, EachRefusedStepStopsWithItsMessage)
         {misplace_init_cgroup, "Couldn't join init's control groups: No such file or directory\n"},
         {[] { return fail_syscall(SYS_prctl, PR_SET_TIMERSLACK); }, "Couldn't reset timer slack: Input/output error\n"},
         {[] { return fail_syscall(SYS_personality, -1); }, "Couldn't reset personality: Input/output error\n"},
+        {[] { return prctl(65 /* PR_SET_MDWE */, 1UL, 0UL, 0UL, 0UL) == 0; },
+         "Couldn't clear memory-deny-write-execute: Operation not permitted\n"},
+        {[] { return fail_syscall(SYS_prctl, PR_SET_TSC); }, "Couldn't reset TSC mode: Input/output error\n"},
+        {[] { return fail_syscall(SYS_prctl, PR_SET_THP_DISABLE); },
+         "Couldn't reset transparent huge pages: Input/output error\n"},
+        {[] { return fail_syscall(SYS_set_mempolicy, -1); }, "Couldn't reset memory policy: Input/output error\n"},
+        {[] { return fail_syscall(SYS_set_mempolicy, -1, ENOSYS); }, ""},
+        {[] { return fail_syscall(SYS_sched_setattr, -1); }, "Couldn't reset utilisation clamps: Input/output error\n"},
+        {[] { return fail_syscall(SYS_keyctl, -1); }, "Couldn't join a new session keyring: Input/output error\n"},
+        {[] { return fail_syscall(SYS_keyctl, -1, EPERM); }, ""},
     };
     std::string unbroken;
     for (const Row &row : rows) {

@@ -11,15 +11,20 @@
 // credentials, groups, file-creation mask, ignored and blocked signals,
 // every resource limit, nice value, scheduling policy, CPU affinity, OOM
 // score adjustment, I/O priority, control groups, cgroup, mount and network
-// namespaces, timer slack, personality, working directory and descriptors.
+// namespaces, timer slack, personality, memory-deny-write-execute, TSC
+// mode, THP disable, memory policy, utilisation clamps, autogroup, session
+// keyring, session, controlling terminal, working directory and
+// descriptors. What the kernel (or an emulator) will not tell is "?".
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -199,6 +204,46 @@ std::string placement()
     return out;
 }
 
+std::string told(long result, long value)
+{
+    return result == -1 ? std::string("?") : std::to_string(value);
+}
+
+// Modes and attachments a caller may set that survive exec: "mdwe BITS",
+// "tsc MODE", "thpdisable 0|1", "mempolicy MODE", "uclamp MIN MAX",
+// "autogroup /autogroup-N nice N", "keyring SERIAL TYPE;UID;GID;PERM;NAME",
+// "session SID", "ctty 0|1" (whether /dev/tty opens).
+std::string modes()
+{
+    int mdwe = prctl(66 /* PR_GET_MDWE */, 0UL, 0UL, 0UL, 0UL);
+    std::string out = "mdwe " + told(mdwe, mdwe) + "\n";
+    int tsc = 0;
+    int got = prctl(PR_GET_TSC, &tsc, 0UL, 0UL, 0UL);
+    out += "tsc " + told(got, tsc) + "\n";
+    int thp = prctl(PR_GET_THP_DISABLE, 0UL, 0UL, 0UL, 0UL);
+    out += "thpdisable " + told(thp, thp) + "\n";
+    int policy = 0;
+    got = static_cast<int>(syscall(SYS_get_mempolicy, &policy, nullptr, 0UL, nullptr, 0UL));
+    out += "mempolicy " + told(got, policy) + "\n";
+    uint32_t attr[14] = {};  // struct sched_attr: util_min and util_max last
+    got = static_cast<int>(syscall(SYS_sched_getattr, 0, attr, sizeof attr, 0U));
+    out += "uclamp " + told(got, attr[12]) + " " + told(got, attr[13]) + "\n";
+    std::string group = read_file("/proc/self/autogroup");
+    out += "autogroup " + (group.empty() ? std::string("?") : group.substr(0, group.find('\n'))) + "\n";
+    const int get_keyring_id = 0, describe = 6, session_keyring = -3;  // KEYCTL_*, KEY_SPEC_*
+    long serial = syscall(SYS_keyctl, get_keyring_id, session_keyring, 0);
+    char description[256] = "?";
+    long length = syscall(SYS_keyctl, describe, session_keyring, description, sizeof description - 1);
+    description[length > 0 && length < 256 ? length : 1] = '\0';
+    out += "keyring " + told(serial, serial) + " " + escaped(description) + "\n";
+    out += "session " + told(getsid(0), getsid(0)) + "\n";
+    int tty = open("/dev/tty", O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    out += std::string("ctty ") + (tty != -1 ? "1" : errno == ENXIO ? "0" : "?") + "\n";
+    if (tty != -1)
+        close(tty);
+    return out;
+}
+
 void append_to_trace(const std::string &text)
 {
     std::string path = std::string(kStateDir) + "/trace";
@@ -252,6 +297,7 @@ int main(int argc, char **argv)
     rec += limits();
     rec += scheduling(read_file("/proc/self/oom_score_adj"));
     rec += placement();
+    rec += modes();
     rec += "cwd " + escaped(cwd) + "\n";
     rec += fds;
     rec += "end\n";
