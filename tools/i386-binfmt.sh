@@ -43,6 +43,15 @@ mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\x
 
 say() { echo "32-bit x86 programs: $*"; }
 
+# No entry of our own: why, and how the programs run instead.
+cannot() {
+    if [ -n "$force" ] && runs_i386; then
+        say "$1: run by the kernel itself instead"
+    else
+        say "the kernel runs none, and $1: the end-to-end tests are left out"
+    fi
+}
+
 scratch=$(mktemp -d /tmp/korvane-i386-probe.XXXXXX) || exit 1
 registered=
 child=
@@ -141,15 +150,15 @@ register() {
         return
     fi
     if [ "$(id -u)" != 0 ]; then
-        say "the kernel runs none, and only root can register qemu-i386 with binfmt_misc: the end-to-end tests are left out"
+        cannot "only root can register qemu-i386 with binfmt_misc"
         return
     fi
     if ! qemu=$(command -v qemu-i386); then
-        say "the kernel runs none, and there is no qemu-i386 (qemu-user): the end-to-end tests are left out"
+        cannot "there is no qemu-i386 (qemu-user)"
         return
     fi
     if ! grep -qw binfmt_misc /proc/filesystems; then
-        say "the kernel runs none, and has no binfmt_misc: the end-to-end tests are left out"
+        cannot "it has no binfmt_misc"
         return
     fi
     exec 9> "$lock"
@@ -158,7 +167,7 @@ register() {
         rm -f "$mark"
         if ! mount -t binfmt_misc binfmt_misc "$binfmt" 2>/dev/null; then
             exec 9>&-
-            say "the kernel runs none, and binfmt_misc cannot be mounted here: the end-to-end tests are left out"
+            cannot "binfmt_misc cannot be mounted here"
             return
         fi
         : > "$mark"
@@ -166,13 +175,13 @@ register() {
     registered=yes
     if ! printf ':%s:M::%s:%s:%s:OCF' "$name" "$magic" "$mask" "$qemu" > "$binfmt/register" 2>/dev/null; then
         exec 9>&-
-        say "the kernel runs none, and binfmt_misc refused an entry for qemu-i386: the end-to-end tests are left out"
+        cannot "binfmt_misc refused an entry for qemu-i386"
         return
     fi
     exec 9>&-
     if ! runs_i386; then
         unregister
-        say "the kernel runs none, and they did not start through qemu-i386 either: the end-to-end tests are left out"
+        cannot "they did not start through qemu-i386 either"
         return
     fi
     say "run by $qemu through binfmt_misc (entry $name, flags OCF, for this run only)"
