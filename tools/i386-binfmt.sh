@@ -33,10 +33,12 @@ fi
 
 binfmt=/proc/sys/fs/binfmt_misc
 name=korvane-i386-$$
-# Shared by every run on this machine: the lock orders their set-ups and
-# clean-ups; the mark says that the mount is one a run of this script made.
-lock=/tmp/korvane-i386-binfmt.lock
-mark=/tmp/korvane-i386-binfmt.mounted
+# Shared by every run on this machine, in a directory of root's own: the
+# lock orders their set-ups and clean-ups; the mark says that the mount is
+# one a run of this script made.
+shared=/tmp/korvane-i386-binfmt
+lock=$shared/lock
+mark=$shared/mounted
 # An i386 ELF executable or shared object, whatever its OS/ABI byte.
 magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
 mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
@@ -159,6 +161,12 @@ register() {
     fi
     if ! grep -qw binfmt_misc /proc/filesystems; then
         cannot "it has no binfmt_misc"
+        return
+    fi
+    # Nobody else may have made it, or put anything in its place.
+    mkdir -p -m 0700 "$shared" 2>/dev/null
+    if [ -L "$shared" ] || [ ! -d "$shared" ] || [ "$(stat -c %u:%a "$shared")" != 0:700 ]; then
+        cannot "$shared is not a directory of root's own"
         return
     fi
     exec 9> "$lock"
