@@ -276,6 +276,9 @@ TEST_F(Failswitch, FailingDaemonIsReported)
     for (bool frozen : {false, true}) {
         if (frozen ? freezer.empty() : has_cap_sys_resource())
             continue;  // with the capability the limit is init's: a plain stop
+        if (!frozen && left_out_under_emulator("stop under a descriptor limit of 4",
+                                               "four descriptors are too few for the emulator to start"))
+            continue;
         clear_standins();
         standin_daemon("ucarp");
         pid_t daemon = started(kValues).daemon_pid;

@@ -107,6 +107,9 @@ TEST_F(Proxyreload, ClosedStandardDescriptorsAreReopenedOnDevNull)
 {
     for (int closed = 0; closed <= 2; closed++) {
         SCOPED_TRACE("descriptor " + std::to_string(closed) + " closed");
+        if (closed == 0 && left_out_under_emulator("descriptor 0 closed",
+                                                   "binfmt_misc opens the program for it on descriptor 0"))
+            continue;
         clear_trace();
         Start start;
         start.close_stdin = closed == 0;

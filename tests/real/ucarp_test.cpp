@@ -227,6 +227,9 @@ class RealUcarp : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
+        if (left_out_under_emulator("two failover appliances", "the test enters each one's mount namespace, "
+                                    "and setns into a mount namespace fails with EINVAL: it runs a second thread"))
+            return;
         realtier::private_network();
         for (int i = 0; i < 3; i++) {
             std::string path = std::string("/proc/self/ns/") + kNamespaces[i];
@@ -272,11 +275,17 @@ protected:
 
     void SetUp() override
     {
+        if (!emulator().empty())
+            GTEST_SKIP() << "left out under " << emulator();
         ASSERT_GT(a_.holder, 0);
         ASSERT_GT(b_.holder, 0);
     }
 
-    void TearDown() override { reset(); }
+    void TearDown() override
+    {
+        if (a_.holder > 0 && b_.holder > 0)
+            reset();
+    }
 
     // No daemon, pid file, virtual address, script trace or log line left.
     static void reset()
