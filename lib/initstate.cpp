@@ -503,7 +503,10 @@ bool reset_personality()
     unsigned long long persona;
     if (!read_init_number("/proc/1/personality", 16, &persona))
         return refused(errno);
-    return personality(static_cast<unsigned long>(persona)) != -1;
+    // The system call itself: the C library's wrapper never reports a
+    // failure on 32-bit x86 (it hands back the negated error as if it were
+    // the old personality), and a refused reset would pass unnoticed.
+    return syscall(SYS_personality, static_cast<unsigned long>(persona)) != -1;
 }
 
 
