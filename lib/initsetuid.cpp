@@ -523,6 +523,7 @@ bool reset_personality()
 
 int initsetuid()
 {
+    notecaller();  // who asked, for the audit trail: before any setuid
     ignore_signals();
     close_inherited_descriptors();
     if (!repair_standard_descriptors())
