@@ -173,24 +173,36 @@ void begin(Record &record, int priority)
     put(record, uid);
 }
 
-// Sends the record as one datagram, or drops it: a missing socket, a full
-// queue or any other failure leaves no trace but the missing record.
-void send(Record &record)
+// A socket connected to the system log, or -1 when there is none (or the
+// program is no helper): then no record is even made. Connecting never
+// waits; only sending could, and that is asked not to.
+int opensystemlog()
 {
     if (helpername[0] == '\0')
-        return;
-    if (record.cut)
-        put(record, " cut=yes");
+        return -1;
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd == -1)
-        return;
+        return -1;
     struct sockaddr_un address;
     memset(&address, 0, sizeof address);
     address.sun_family = AF_UNIX;
     memcpy(address.sun_path, "/dev/log", sizeof "/dev/log");
-    if (sendto(fd, record.text, record.length, MSG_DONTWAIT | MSG_NOSIGNAL,
-               reinterpret_cast<struct sockaddr *>(&address), sizeof address) == -1) {
-        // Dropped: the log is a witness, never a condition of the action.
+    if (connect(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Sends the record as one datagram and closes the socket. A full queue or
+// any other failure drops the record: the log is a witness, never a
+// condition of the action.
+void sendrecord(int fd, Record &record)
+{
+    if (record.cut)
+        put(record, " cut=yes");
+    if (send(fd, record.text, record.length, MSG_DONTWAIT | MSG_NOSIGNAL) == -1) {
+        // Dropped.
     }
     close(fd);
 }
@@ -211,14 +223,20 @@ void auditshowas(const char *shown)
 int auditcommand(const char *command, int status)
 {
     int saved = errno;
+    const char *shown = shownline != nullptr ? shownline : command;
+    shownline = nullptr;
+    int fd = opensystemlog();
+    if (fd == -1) {
+        errno = saved;
+        return status;
+    }
     Record record;
     begin(record, kNotice);
-    putquoted(record, "command", shownline != nullptr ? shownline : command, sizeof record.text);
-    shownline = nullptr;
+    putquoted(record, "command", shown, sizeof record.text);
     char tail[32];
     snprintf(tail, sizeof tail, " status=%d", commandstatus(status));
     put(record, tail);
-    send(record);
+    sendrecord(fd, record);
     errno = saved;
     return status;
 }
@@ -226,6 +244,11 @@ int auditcommand(const char *command, int status)
 void auditrefusal(const char *reason, const char *argument)
 {
     int saved = errno;
+    int fd = opensystemlog();
+    if (fd == -1) {
+        errno = saved;
+        return;
+    }
     Record record;
     begin(record, kWarning);
     putquoted(record, "refused", reason, sizeof record.text);
@@ -233,6 +256,6 @@ void auditrefusal(const char *reason, const char *argument)
         put(record, " ");
         putquoted(record, "argument", argument, kShownArgument);
     }
-    send(record);
+    sendrecord(fd, record);
     errno = saved;
 }
