@@ -58,7 +58,7 @@ void putquoted(Record &record, const char *key, const char *value, size_t limit)
     put(record, key);
     put(record, "=\"");
     size_t i = 0;
-    for (; value[i] != '\0' && i < limit; i++) {
+    for (; i < limit && value[i] != '\0'; i++) {
         unsigned char c = static_cast<unsigned char>(value[i]);
         char escaped[5];
         if (c == '"' || c == '\\')
