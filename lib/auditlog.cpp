@@ -139,6 +139,10 @@ const char *callername()
             longline = false;
         }
     }
+    // A last line without its line feed.
+    line[length] = '\0';
+    if (name[0] == '\0' && !longline)
+        passwdentry(line, calleruid, name, sizeof name);
     close(fd);
     return name;
 }
