@@ -6,13 +6,18 @@
 # when KORVANE_HELPER_GROUP names a group, with that group and mode 4750,
 # so that only the group's members may. Every helper is registered in a
 # global list so that the inventory and the end-to-end tests know the whole
-# set. (The korvane-helpers package gives them the web server's group
-# whatever this variable says: see cmake/KorvanePackaging.cmake.)
+# set. Its name in its audit records is compiled in from <name>, never
+# taken from argv[0], which the caller chooses. (The korvane-helpers
+# package gives them the web server's group whatever this variable says:
+# see cmake/KorvanePackaging.cmake.)
 set(KORVANE_HELPER_GROUP "" CACHE STRING
     "Group that alone may run the installed helpers (root:GROUP, mode 4750); empty: every user (root, mode 4755)")
 
 function(korvane_helper name)
-  add_executable(${name} ${ARGN})
+  set(namefile ${CMAKE_CURRENT_BINARY_DIR}/${name}.helpername.cpp)
+  file(CONFIGURE OUTPUT ${namefile} CONTENT
+       "#include \"setuid.h\"\nconst char helpername[] = \"${name}\";\n")
+  add_executable(${name} ${ARGN} ${namefile})
   target_link_libraries(${name} PRIVATE setuid)
   set(world WORLD_READ WORLD_EXECUTE)
   if(KORVANE_HELPER_GROUP)

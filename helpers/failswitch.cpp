@@ -40,6 +40,10 @@ const char *const kOptions[] = {
 
 const char kUsage[] = "failswitch (start|stop)\n\n";
 
+// The daemon's command line, and the line its audit record shows.
+const size_t kCommandSize = 500;
+const size_t kShownSize = kCommandSize + sizeof "(hidden)";
+
 // Every ucarp the shell can see, into the pid file.
 const char kCapture[] = "/bin/ps -A|/bin/grep -w ucarp|/bin/grep -v failswitch|"
                         "/bin/grep -v vipadmin.cgi|/usr/bin/awk {'print $1'} >/var/run/ucarp.pid";
@@ -70,8 +74,9 @@ size_t appendvalue(char *line, const char *value, size_t size)
 
 // Builds the daemon's command line from argv[2] to argv[9]. Returns 0 when
 // the finished line (with its terminator) would not fit in `size` bytes;
-// the line is then unusable and must not be run.
-int buildcommand(char *line, size_t size, char **argv)
+// the line is then unusable and must not be run. With `hidepass` the
+// password is written "(hidden)": the line as the audit record shows it.
+int buildcommand(char *line, size_t size, char **argv, bool hidepass)
 {
     line[0] = '\0';
     if (strlcat(line, kPrefix, size) >= size)
@@ -81,7 +86,8 @@ int buildcommand(char *line, size_t size, char **argv)
     for (int i = 0; i < 7; i++) {
         if (strlcat(line, kOptions[i], size) >= size)
             return 0;
-        if (appendvalue(line, argv[3 + i], size) >= size)
+        if (hidepass && i == 6 ? strlcat(line, "(hidden)", size) >= size
+                               : appendvalue(line, argv[3 + i], size) >= size)
             return 0;
     }
     return 1;
@@ -346,13 +352,15 @@ int startdaemon(int argc, char **argv, char *command, size_t size)
         return 0;
 
     if (argc <= 9) {
+        auditrefusal("not enough arguments given.", nullptr);
         fputs("\nnot enough arguments given.\n\n", stderr);
         exit(1);
     }
 
     // Refused before anything is written or run: a cut line would start
     // the daemon with settings nobody asked for.
-    if (!buildcommand(command, size, argv)) {
+    if (!buildcommand(command, size, argv, false)) {
+        auditrefusal("Arguments too long.", nullptr);
         fputs("\nArguments too long.\n\n", stderr);
         exit(1);
     }
@@ -376,6 +384,12 @@ int startdaemon(int argc, char **argv, char *command, size_t size)
         return 1;
     }
 
+    // The password never reaches the log: the record shows the line with
+    // "(hidden)" in its place (which always fits: the buffer has room for
+    // the mark beyond the longest line). Set just before the daemon's
+    // command, the one it is meant for.
+    char shown[kShownSize];
+    auditshowas(buildcommand(shown, sizeof shown, argv, true) ? shown : "(hidden)");
     int status = commandstatus(safe_system(command));
     safe_system("/usr/bin/logger -t korvane 'ucarp-Server has been started'");
     int recorded = capturepids();
@@ -407,13 +421,16 @@ int stopdaemon()
 
 int main(int argc, char **argv)
 {
-    char command[500];
+    char command[kCommandSize];
     memset(command, 0, sizeof command);
 
     if (!initsetuid())
         exit(1);
 
+    // A refused request's record never shows failswitch's arguments: any
+    // of them may be the password, misplaced.
     if (argc <= 1) {
+        auditrefusal("No argument given.", nullptr);
         fprintf(stderr, "\nNo argument given.\n\n%s", kUsage);
         exit(1);
     }
@@ -424,6 +441,7 @@ int main(int argc, char **argv)
     if (strcmp(argv[1], "stop") == 0)
         return stopdaemon();
 
+    auditrefusal("Bad argument given.", nullptr);
     fprintf(stderr, "\nBad argument given.\n\n%s", kUsage);
     exit(1);
 }

@@ -78,6 +78,7 @@ int main(int argc, char *argv[])
         exit(1);
 
     if (argc < 2) {
+        auditrefusal("No argument given.", nullptr);
         fputs("\nNo argument given.\n\ngraphwipe (graph name)\n\n", stderr);
         exit(1);
     }
@@ -92,6 +93,7 @@ int main(int argc, char *argv[])
     for (int i = 0; i < 3 && fits; i++)
         fits = buildcommand(i, name);
     if (!fits) {
+        auditrefusal("Invalid graph name given.", name);
         fputs("\nInvalid graph name given.\n\n", stderr);
         exit(1);
     }

@@ -124,11 +124,14 @@ int main(int argc, char *argv[])
     if (!initsetuid())
         exit(1);
 
-    if (argc != 2)
+    if (argc != 2) {
+        auditrefusal("Wrong number of arguments.", nullptr);
         exit(1);
+    }
 
     // Refused before anything runs.
     if (!buildcommand(argv[1])) {
+        auditrefusal("Invalid iptables arguments given.", argv[1]);
         fputs("\nInvalid iptables arguments given.\n\n", stderr);
         exit(1);
     }

@@ -36,7 +36,7 @@ int system_core(const char *command, int uid, int gid, const char *name)
 
     pid_t pid = fork();
     if (pid == -1)
-        return -1;
+        return auditcommand(command, -1);
 
     if (pid == 0) {
         // A session of its own and no controlling terminal, as init starts
@@ -58,9 +58,9 @@ int system_core(const char *command, int uid, int gid, const char *name)
     int status;
     while (waitpid(pid, &status, 0) == -1) {
         if (errno != EINTR)
-            return -1;
+            return auditcommand(command, -1);
     }
-    return status;
+    return auditcommand(command, status);
 }
 
 int safe_system(const char *command)

@@ -97,6 +97,7 @@ bool repair_standard_descriptors()
 
 int initsetuid()
 {
+    notecaller();  // who asked, for the audit trail: before any setuid
     ignore_signals();
     close_inherited_descriptors();
     if (!repair_standard_descriptors())

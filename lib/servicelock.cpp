@@ -75,6 +75,7 @@ int cannotlock(const char *service)
     char what[96];
     snprintf(what, sizeof what, "Couldn't take the lock of %s", service);
     perror(what);
+    auditrefusal("Couldn't take the service's lock.", service);
     return 1;
 }
 
@@ -123,5 +124,6 @@ int lockservice(const char *service, int seconds)
         return cannotlock(service);
     }
     fprintf(stderr, "Another action on %s is still running.\n", service);
+    auditrefusal("Another action on the service is still running.", service);
     return 75;  // EX_TEMPFAIL: try again later
 }

@@ -76,6 +76,38 @@ const int kServiceLockWait = 300;
 // or taken (the directory is not root's own, say).
 int lockservice(const char *service, int seconds = kServiceLockWait);
 
+// The audit trail: every command a helper runs as root, and every request
+// it refuses, leaves one record in the system log (facility authpriv, sent
+// to /dev/log without waiting; dropped when nothing takes it at once):
+//   NAME[PID]: user=USER uid=UID command="LINE" status=STATUS   (notice)
+//   NAME[PID]: user=USER uid=UID refused="REASON" argument="ARG" (warning)
+// USER is the caller's name in /etc/passwd (the field is left out when it
+// has none); quoted values escape quotes, backslashes, control characters
+// and bytes beyond ASCII; a record whose value had to be cut ends with
+// cut=yes. errno is left as it was.
+
+// The program's name in its records; each helper has its own compiled in
+// (cmake/KorvaneHelper.cmake), so that no caller can choose it. Programs
+// that are no helpers have the library's empty one and record nothing.
+extern const char helpername[];
+
+// Notes the caller's real user ID; initsetuid calls it before anything
+// changes the credentials.
+void notecaller();
+
+// Records a command that ran (or could not be run) and returns `status`,
+// its raw wait status; the record shows commandstatus(status). system_core
+// calls it after the wait.
+int auditcommand(const char *command, int status);
+
+// Shows `shown` in the next command's record instead of its line: for a
+// line that carries a secret. The text must last until that command ends.
+void auditshowas(const char *shown);
+
+// Records a refused request: a short fixed reason and, where it can carry
+// no secret, the refused argument (null for none; at most 256 bytes shown).
+void auditrefusal(const char *reason, const char *argument);
+
 // Tests a flag file: its mere existence says a service or function is
 // enabled. Returns 1 when the path opens read-only (the descriptor is closed
 // at once, nothing is read), else 0.

@@ -18,7 +18,7 @@ packages=(
     valgrind cppcheck clang-tidy                     # memcheck and static analysis
     dpkg-dev file lintian fakeroot git               # Debian packages (git: their times) and their checks
     groff-base man-db gzip                           # manual pages
-    ucarp iptables squid bsdutils                    # the real outside programs (logger: bsdutils)
+    ucarp iptables squid bsdutils rsyslog            # the real outside programs (logger: bsdutils), a system log
 )
 update_tries=3 update_pause=5
 

@@ -129,10 +129,15 @@ protected:
     {
         write_file(kFlag, "");
         clear_trace();
+        SystemLog log;
         Result r = run("failswitch", start);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, std::string(kStarting) + "Done\n");
         EXPECT_EQ(r.err, "");
+        // The daemon's audit record comes first, its password hidden.
+        records_ = log.tagged("failswitch");
+        std::string shown = records_.empty() ? "" : audit_fields(records_[0])["command"];
+        EXPECT_EQ(shown.substr(shown.rfind(' ') + 1), "--pass=(hidden)") << shown;
         std::vector<Record> seen = trace();
         EXPECT_EQ(seen.size(), 2u) << "daemon and logger, nothing else";
         for (const Record &rec : seen) {
@@ -145,12 +150,20 @@ protected:
 
     void stops_the_daemon(const Record &ucarp);
 
+    std::vector<std::string> records_;  // the last start's audit records
+
     // A start or stop that must be refused with `err` before anything runs.
     void expect_refused(const Start &start, const std::string &err)
     {
         clear_trace();
         bool had_pid_file = exists(kPidFile);
+        SystemLog log;
         Result r = run("failswitch", start);
+        // Its record shows no argument: any of them may be the password.
+        ASSERT_EQ(log.tagged("failswitch").size(), 1u);
+        std::map<std::string, std::string> record = audit_fields(log.tagged("failswitch")[0]);
+        EXPECT_EQ(record["refused"], err.substr(1, err.find('\n', 1) - 1));
+        EXPECT_EQ(record.count("argument"), 0u);
         EXPECT_EQ(r.code(), 1);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, err);
@@ -215,6 +228,12 @@ TEST_F(Failswitch, StartRunsDaemonThenLoggerThenPidCapture)
     // Anyone's processes named ucarp, root's included, are not the daemon.
     const pid_t others[] = {impostor(kWebUid), impostor(kWebUid), impostor(0)};
     Record ucarp = started(kValues);
+    std::string shown = "user=www-data uid=33 command=\"/usr/local/sbin/ucarp";
+    for (const std::string &word : daemon_argv({"eth0", "10.0.0.2", "7", "10.0.0.1", "1", "100", "3", "(hidden)"}))
+        shown += word == "/usr/local/sbin/ucarp" ? "" : " " + word;
+    EXPECT_EQ(records_.at(0), shown + "\" status=0");
+    for (const std::string &record : records_)
+        EXPECT_EQ(record.find("s3cret"), std::string::npos) << record;
     for (pid_t other : others)
         EXPECT_EQ(process_state(other), 'S');
     EXPECT_EQ(ucarp.argv, daemon_argv(kValues));

@@ -168,11 +168,23 @@ protected:
                      const Start &start = Start(), int code = 0)
     {
         clear_trace();
+        SystemLog log;
         Result r = run(program, start);
         EXPECT_EQ(r.code(), code) << r.err;
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(trace_lines(), lines);
+        // One audit record a command, the last with the program's status.
+        std::vector<std::string> records = log.tagged(program);
+        ASSERT_EQ(records.size(), lines.size());
+        for (size_t i = 0; i < records.size(); i++) {
+            std::map<std::string, std::string> record = audit_fields(records[i]);
+            std::string shown = record["user"] + record["uid"] + record["command"];
+            EXPECT_EQ(shown.substr(0, 10 + lines[i].size()), "www-data33" + lines[i]);  // then any redirection
+        }
+        if (!records.empty()) {
+            EXPECT_EQ(audit_fields(records.back())["status"], std::to_string(code));
+        }
         std::vector<Record> seen = trace();
         for (size_t i = 0; i < seen.size(); i++) {
             const Record &rec = seen[i];

@@ -110,7 +110,9 @@ protected:
         Start start;
         start.args = {s};
         start.cwd = "/tmp/cwd";
+        SystemLog log;
         Result r = run(program, start);
+        records_ = log.tagged(program);
         auto after = appliance_state();
         for (const std::string &path : meant)
             before.erase(path);
@@ -121,7 +123,23 @@ protected:
         return r;
     }
 
+    // The audit records of the last run: `commands` of them when the
+    // string was taken, else one refusal that shows it (cut at 256 bytes).
+    // Each is one line of fields, whatever the string held.
+    void expect_records(const std::string &s, bool taken, size_t commands, const char *reason)
+    {
+        ASSERT_EQ(records_.size(), taken ? commands : 1u);
+        std::map<std::string, std::string> record = audit_fields(records_[0]);
+        EXPECT_EQ(record["user"] + " " + record["uid"], "www-data 33") << records_[0];
+        if (!taken) {
+            EXPECT_EQ(record["refused"], reason);
+            EXPECT_EQ(record["argument"], s.substr(0, 256));
+            EXPECT_EQ(record.count("cut"), s.size() > 256 ? 1u : 0u);
+        }
+    }
+
     std::vector<std::string> corpus_;
+    std::vector<std::string> records_;
 };
 
 size_t quotes(const std::string &s)
@@ -146,6 +164,7 @@ TEST_F(Injection, Reportpurge)
         EXPECT_EQ(r.code(), taken ? 0 : 1);
         EXPECT_EQ(r.err, taken ? "" : "\nInvalid filename given.\n\n");
         EXPECT_TRUE(trace().empty());
+        expect_records(s, taken, 1, "Invalid filename given.");
     }
 }
 
@@ -171,6 +190,7 @@ TEST_F(Injection, Graphwipe)
             EXPECT_EQ(r.err, "\nInvalid graph name given.\n\n");
         }
         EXPECT_TRUE(trace().empty());
+        expect_records(s, taken, 3, "Invalid graph name given.");
     }
 }
 
@@ -181,6 +201,7 @@ TEST_F(Injection, Rulepass)
         std::vector<std::string> words;
         bool taken = rulepass_words(s, words);
         Result r = run_one("rulepass", s, {});
+        expect_records(s, taken, 1, "Invalid iptables arguments given.");
         std::vector<Record> seen = trace();
         if (taken) {
             EXPECT_EQ(r.code(), 0);

@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <dirent.h>
 #include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -62,6 +63,7 @@ void flag(const std::string &path)
 const std::string kBackup = "/var/log/sarg/backup/";
 const std::string kGraphs = "/home/httpd/html/graphs/";
 pid_t victim = 0;  // the process a failswitch stop must kill
+std::unique_ptr<SystemLog> stuck_log;  // a log that never reads, for one row
 
 std::vector<Program> programs()
 {
@@ -439,6 +441,10 @@ std::vector<State> states()
                        s.argv0 = "";
                    }});
     all.push_back({"argument at the kernel's limit", [](Start &) {}, true});
+    // The system log gone, its socket left; or a reader that never reads,
+    // its queue full. Records are dropped: nothing else changes or waits.
+    all.push_back({"system log gone", [](Start &) { SystemLog gone; }});
+    all.push_back({"system log that never reads", [](Start &) { stuck_log = std::make_unique<SystemLog>(); stuck_log->fill(); }});
 
     for (const Lowered &l : kLowered) {
         Start probe;
@@ -658,6 +664,8 @@ protected:
             make_dir(f);
         }
         remove_path("/var/run/ucarp.pid");
+        stuck_log.reset();
+        remove_path("/dev/log");
         clear_trace();
         clear_standins();
     }

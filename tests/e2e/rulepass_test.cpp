@@ -45,7 +45,11 @@ TEST_F(Rulepass, TheArgumentsWordsReachIptables)
     Start start;
     start.args = {"-L -n"};
     start.env.push_back("IFS=-");
+    SystemLog log;
     Result r = run("rulepass", start);
+    EXPECT_EQ(log.tagged("rulepass"),
+              (std::vector<std::string>{"user=www-data uid=33 command=\"/sbin/iptables '-L' '-n'\" status=0"}));
+    EXPECT_EQ(log.lines().at(0).substr(0, 4), "<85>");  // authpriv.notice
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     std::vector<Record> seen = trace();
@@ -71,7 +75,9 @@ TEST_F(Rulepass, ReportsIptablesOwnExitCode)
         clear_trace();
         standin_exit("iptables", code);
         standin_stderr("iptables", "iptables: Chain does not exist.\n");
+        SystemLog log;
         Result r = pass({"-X nosuchchain"});
+        EXPECT_EQ(audit_fields(log.tagged("rulepass").at(0))["status"], std::to_string(code));
         EXPECT_EQ(r.code(), code);
         EXPECT_EQ(r.err, "iptables: Chain does not exist.\n");
         EXPECT_EQ(trace().size(), 1u);
@@ -109,7 +115,11 @@ TEST_F(Rulepass, WrongArgumentCountRunsNothing)
 {
     for (const auto &args : {std::vector<std::string>{}, std::vector<std::string>{"-L", "-n"}}) {
         SCOPED_TRACE(args.size());
+        SystemLog log;
         Result r = pass(args);
+        EXPECT_EQ(log.tagged("rulepass"),
+                  (std::vector<std::string>{"user=www-data uid=33 refused=\"Wrong number of arguments.\""}));
+        EXPECT_EQ(log.lines().at(0).substr(0, 4), "<84>");  // authpriv.warning
         EXPECT_EQ(r.code(), 1);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "");

@@ -8,6 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
 #include <sstream>
 
 using namespace appliance;
@@ -205,4 +210,41 @@ TEST_F(RealIptables, CorpusChangesTablesOnlyAsIptablesWouldWithItsWords)
         EXPECT_EQ(r.code(), direct.code());
         EXPECT_EQ(after, all_tables());
     }
+}
+
+// The machine's own rsyslog, started here (the sandbox's own /dev/log),
+// files the audit records in its auth.log: a rule change, a failing
+// command and a refusal, each with who asked.
+TEST_F(RealIptables, AuditRecordsReachRsyslogsAuthLog)
+{
+    make_dir("/run/rsyslog-real");
+    write_file("/run/rsyslog-real/rsyslog.conf", "module(load=\"imuxsock\")\n"
+                                                 "authpriv.* /run/rsyslog-real/auth.log\n");
+    pid_t rsyslogd = fork();
+    if (rsyslogd == 0) {
+        execl("/usr/sbin/rsyslogd", "rsyslogd", "-n", "-f", "/run/rsyslog-real/rsyslog.conf", "-i",
+              "/run/rsyslog-real/pid", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    EXPECT_TRUE(realtier::eventually([] { return exists("/dev/log"); }, 10));
+    EXPECT_EQ(pass("-A INPUT -j ACCEPT").status, 0);
+    EXPECT_EQ(pass("-X NOSUCHCHAIN").code(), 1);
+    EXPECT_EQ(pass("-L; id").code(), 1);
+    const std::vector<std::string> expected = {
+        "user=www-data uid=33 command=\"/sbin/iptables '-A' 'INPUT' '-j' 'ACCEPT'\" status=0",
+        "user=www-data uid=33 command=\"/sbin/iptables '-X' 'NOSUCHCHAIN'\" status=1",
+        "user=www-data uid=33 refused=\"Invalid iptables arguments given.\" argument=\"-L; id\""};
+    std::vector<std::string> filed;
+    realtier::eventually([&] {
+        filed.clear();
+        std::ifstream log("/run/rsyslog-real/auth.log");
+        for (std::string line; std::getline(log, line);) {  // "stamp host rulepass[PID]: fields"
+            if (line.find(" rulepass[") != std::string::npos)
+                filed.push_back(line.substr(line.find("]: ") + 3));
+        }
+        return filed.size() >= expected.size();
+    }, 10);
+    EXPECT_EQ(filed, expected);
+    kill(rsyslogd, SIGTERM);
+    EXPECT_EQ(waitpid(rsyslogd, nullptr, 0), rsyslogd);
 }

@@ -3,8 +3,6 @@
 #include <errno.h>
 #include <sched.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -47,57 +45,6 @@ appliance::Result as_root(const std::vector<std::string> &argv, const std::strin
     start.groups = {0};
     start.stdin_text = input;
     return appliance::run(argv[0], start);
-}
-
-SystemLog::SystemLog() : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0))
-{
-    if (fd_ < 0)
-        fail("socket");
-    struct sockaddr_un addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    strcpy(addr.sun_path, "/dev/log");
-    unlink(addr.sun_path);
-    if (bind(fd_, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
-        close(fd_);
-        fail("bind /dev/log");
-    }
-}
-
-SystemLog::~SystemLog()
-{
-    close(fd_);
-}
-
-void SystemLog::drain()
-{
-    char buf[8192];
-    ssize_t n;
-    while ((n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) >= 0)
-        lines_.emplace_back(buf, static_cast<size_t>(n));
-}
-
-const std::vector<std::string> &SystemLog::lines()
-{
-    drain();
-    return lines_;
-}
-
-std::vector<std::string> SystemLog::tagged(const std::string &tag)
-{
-    std::vector<std::string> out;
-    for (const std::string &line : lines()) {
-        // "<PRI>Mmm dd hh:mm:ss TAG: message": the tag follows the stamp.
-        size_t at = line.find(' ' + tag);
-        if (at == std::string::npos)
-            continue;
-        size_t after = at + 1 + tag.size();
-        if (line.compare(after, 2, ": ") == 0)
-            out.push_back(line.substr(after + 2));
-        else if (line.compare(after, 1, "[") == 0 && line.find("]: ", after) != std::string::npos)
-            out.push_back(line.substr(line.find("]: ", after) + 3));
-    }
-    return out;
 }
 
 bool eventually(const std::function<bool()> &done, double seconds,

@@ -22,25 +22,7 @@ void private_network();
 // input: the test's own set-up and checks, never the program under test.
 appliance::Result as_root(const std::vector<std::string> &argv, const std::string &input = "");
 
-// A system-log socket: a datagram socket bound at /dev/log of the mount
-// namespace current when it is made (the sandbox's own small /dev).
-class SystemLog {
-public:
-    SystemLog();
-    ~SystemLog();
-    SystemLog(const SystemLog &) = delete;
-    SystemLog &operator=(const SystemLog &) = delete;
-    // Reads what has arrived, so that senders never wait for room; every
-    // datagram since the log was made is kept.
-    void drain();
-    const std::vector<std::string> &lines();
-    // The lines sent with this tag ("TAG: message" or "TAG[pid]: message").
-    std::vector<std::string> tagged(const std::string &tag);
-
-private:
-    int fd_;
-    std::vector<std::string> lines_;
-};
+using appliance::SystemLog;
 
 // Calls `done` every 50 ms until it returns true (then true) or until
 // `seconds` have passed (then false). `between` runs before each try.

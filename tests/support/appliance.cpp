@@ -16,7 +16,9 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -923,6 +925,105 @@ bool rulepass_words(const std::string &options, std::vector<std::string> &words)
         return false;
     finish();
     return !modprobed && line <= 1022;
+}
+
+SystemLog::SystemLog() : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0))
+{
+    if (fd_ < 0)
+        fail("socket");
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    strcpy(addr.sun_path, "/dev/log");
+    unlink(addr.sun_path);
+    if (bind(fd_, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
+        close(fd_);
+        fail("bind /dev/log");
+    }
+}
+
+SystemLog::~SystemLog()
+{
+    close(fd_);
+}
+
+void SystemLog::drain()
+{
+    char buf[8192];
+    ssize_t n;
+    while ((n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) >= 0)
+        lines_.emplace_back(buf, static_cast<size_t>(n));
+}
+
+const std::vector<std::string> &SystemLog::lines()
+{
+    drain();
+    return lines_;
+}
+
+std::vector<std::string> SystemLog::tagged(const std::string &tag)
+{
+    std::vector<std::string> out;
+    for (const std::string &line : lines()) {
+        // "<PRI>Mmm dd hh:mm:ss TAG: message": the tag follows the stamp.
+        size_t at = line.find(' ' + tag);
+        if (at == std::string::npos)
+            continue;
+        size_t after = at + 1 + tag.size();
+        if (line.compare(after, 2, ": ") == 0)
+            out.push_back(line.substr(after + 2));
+        else if (line.compare(after, 1, "[") == 0 && line.find("]: ", after) != std::string::npos)
+            out.push_back(line.substr(line.find("]: ", after) + 3));
+    }
+    return out;
+}
+
+void SystemLog::fill()
+{
+    struct sockaddr_un addr;
+    socklen_t size = sizeof addr;
+    if (getsockname(fd_, reinterpret_cast<struct sockaddr *>(&addr), &size) != 0)
+        fail("getsockname /dev/log");
+    while (sendto(fd_, "x", 1, MSG_DONTWAIT, reinterpret_cast<struct sockaddr *>(&addr), size) == 1) {
+    }
+}
+
+std::map<std::string, std::string> audit_fields(const std::string &record)
+{
+    for (unsigned char c : record) {
+        if (c < 0x20 || c >= 0x7f)
+            return {};
+    }
+    std::map<std::string, std::string> fields;
+    size_t at = 0, n = record.size();
+    while (at < n) {
+        size_t equals = record.find('=', at);
+        std::string key = record.substr(at, equals - at), value;
+        if (equals == std::string::npos || key.empty() || key.find_first_of(" \"") != std::string::npos)
+            return {};
+        at = equals + 1;
+        if (at < n && record[at] == '"') {
+            for (at++; at < n && record[at] != '"'; at++) {
+                if (record[at] == '\\' && record.compare(at + 1, 1, "x") == 0 && at + 3 < n) {
+                    value += static_cast<char>(std::stoi(record.substr(at + 2, 2), nullptr, 16));
+                    at += 3;
+                } else {
+                    value += record[at += record[at] == '\\'];
+                }
+            }
+            if (at++ >= n)
+                return {};  // never closed
+        } else {
+            for (; at < n && record[at] != ' '; at++)
+                value += record[at];
+            if (value.find('"') != std::string::npos)
+                return {};
+        }
+        if (fields.count(key) != 0 || (at < n && (record[at] != ' ' || ++at == n)))
+            return {};
+        fields[key] = value;
+    }
+    return fields;
 }
 
 } // namespace appliance

@@ -234,6 +234,37 @@ bool rulepass_words(const std::string &options, std::vector<std::string> &words)
 std::map<std::string, std::string> listing(const std::vector<std::string> &dirs,
                                            bool recursive = true);
 
+// A system-log socket: a datagram socket bound at /dev/log of the mount
+// namespace current when it is made (the sandbox's own small /dev). When
+// it is closed, its socket file stays behind: a log that nobody reads.
+class SystemLog {
+public:
+    SystemLog();
+    ~SystemLog();
+    SystemLog(const SystemLog &) = delete;
+    SystemLog &operator=(const SystemLog &) = delete;
+    // Reads what has arrived, so that senders never wait for room; every
+    // datagram since the log was made is kept.
+    void drain();
+    const std::vector<std::string> &lines();
+    // The lines sent with this tag ("TAG: message" or "TAG[pid]: message").
+    std::vector<std::string> tagged(const std::string &tag);
+    // Fills the queue until a sender would have to wait: a reader that
+    // never reads.
+    void fill();
+
+private:
+    int fd_;
+    std::vector<std::string> lines_;
+};
+
+// The fields of an audit record (the message after the tag): KEY=VALUE
+// separated by single blanks, a value either bare or in double quotes with
+// \\, \" and \xHH escapes, unescaped here. Empty when the record is not
+// made of such fields alone, or holds a control character or a byte beyond
+// ASCII: a record a reader could split, or misread.
+std::map<std::string, std::string> audit_fields(const std::string &record);
+
 } // namespace appliance
 
 #endif
