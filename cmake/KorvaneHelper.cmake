@@ -7,7 +7,7 @@
 # so that only the group's members may. Every helper is registered in a
 # global list so that the inventory and the end-to-end tests know the whole
 # set. (The korvane-helpers package gives them the web server's group
-# whatever this variable says: see cmake/KorvanePackaging.cmake.)
+# whatever this variable says: see debian/rules.)
 set(KORVANE_HELPER_GROUP "" CACHE STRING
     "Group that alone may run the installed helpers (root:GROUP, mode 4750); empty: every user (root, mode 4755)")
 

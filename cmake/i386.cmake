@@ -1,5 +1,6 @@
-# The appliance's own platform: 32-bit x86 with glibc. Built with the host
-# compiler in -m32 mode (package g++-multilib). Where the kernel runs 32-bit
+# The appliance's own platform: 32-bit x86 with glibc. Built with Debian's
+# i386 cross compilers (package crossbuild-essential-i386), the same that
+# `dpkg-buildpackage -a i386` uses for the i386 packages. Where the kernel runs 32-bit
 # x86 programs as they are (an x86-64 kernel with IA-32 emulation, the
 # usual case), the test programs and the installed helpers run natively and
 # the whole suite runs, end-to-end tests included; elsewhere the in-process
@@ -7,13 +8,8 @@
 # cross-compiling emulator, and the end-to-end tests are left out.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER gcc)
-set(CMAKE_CXX_COMPILER g++)
-set(CMAKE_C_FLAGS_INIT -m32)
-set(CMAKE_CXX_FLAGS_INIT -m32)
-set(CMAKE_EXE_LINKER_FLAGS_INIT -m32)
-set(CMAKE_SHARED_LINKER_FLAGS_INIT -m32)
-set(CMAKE_MODULE_LINKER_FLAGS_INIT -m32)
+set(CMAKE_C_COMPILER i686-linux-gnu-gcc)
+set(CMAKE_CXX_COMPILER i686-linux-gnu-g++)
 set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
 
 # Decided once per build tree by building and starting a tiny -m32 program
