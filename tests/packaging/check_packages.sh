@@ -83,6 +83,8 @@ build)
     rm -rf "$pkgdir" && export_tree "$3" "$pkgdir/src" || exit 1
     dpkgbuild "$pkgdir/src" "$4" >"$pkgdir/build.log" 2>&1 ||
         { tail -30 "$pkgdir/build.log"; problem "dpkg-buildpackage failed ($pkgdir/build.log)"; }
+    # Built as root, its staging trees hold real set-user-ID-root programs.
+    rm -rf "$pkgdir/src"
     ls -l "$pkgdir"/*.deb || problem "no package was made"
     ;;
 lintian)
