@@ -9,7 +9,7 @@
 # set. Its name in its audit records is compiled in from <name>, never
 # taken from argv[0], which the caller chooses. (The korvane-helpers
 # package gives them the web server's group whatever this variable says:
-# see cmake/KorvanePackaging.cmake.)
+# see debian/rules.)
 set(KORVANE_HELPER_GROUP "" CACHE STRING
     "Group that alone may run the installed helpers (root:GROUP, mode 4750); empty: every user (root, mode 4755)")
 

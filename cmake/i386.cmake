@@ -1,5 +1,6 @@
-# The appliance's own platform: 32-bit x86 with glibc. Built with the host
-# compiler in -m32 mode (package g++-multilib). Where the kernel runs 32-bit
+# The appliance's own platform: 32-bit x86 with glibc. Built with Debian's
+# i386 cross compilers (package crossbuild-essential-i386), the same that
+# `dpkg-buildpackage -a i386` uses for the i386 packages. Where the kernel runs 32-bit
 # x86 programs as they are (an x86-64 kernel with IA-32 emulation, the
 # usual case), or where binfmt_misc hands them to qemu-i386 (as
 # tools/i386-binfmt.sh arranges for a test run), the test programs and the
@@ -9,13 +10,8 @@
 # end-to-end tests are left out.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER gcc)
-set(CMAKE_CXX_COMPILER g++)
-set(CMAKE_C_FLAGS_INIT -m32)
-set(CMAKE_CXX_FLAGS_INIT -m32)
-set(CMAKE_EXE_LINKER_FLAGS_INIT -m32)
-set(CMAKE_SHARED_LINKER_FLAGS_INIT -m32)
-set(CMAKE_MODULE_LINKER_FLAGS_INIT -m32)
+set(CMAKE_C_COMPILER i686-linux-gnu-gcc)
+set(CMAKE_CXX_COMPILER i686-linux-gnu-g++)
 set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
 
 # Decided afresh at every configure of the build tree, so that it follows

@@ -11,15 +11,18 @@ set -euo pipefail
 packages=(
     cmake make g++ gcc googletest libbenchmark-dev   # the build
     util-linux iproute2 procps                       # unshare, setpriv, ps
-    g++-multilib qemu-user                           # 32-bit x86 build and its tests
+    crossbuild-essential-i386 qemu-user              # 32-bit x86 build, i386 packages, their tests
     libc6:i386 libstdc++6:i386 libgcc-s1:i386        # what the i386 packages depend on
     devscripts                                       # hardening-check
     clang libclang-rt-14-dev                         # fuzzing with sanitizers
     valgrind cppcheck clang-tidy                     # memcheck and static analysis
-    dpkg-dev file lintian fakeroot git               # Debian packages (git: their times) and their checks
+    dpkg-dev debhelper pkgconf fakeroot              # the Debian packages (debian/control's Build-Depends)
+    file lintian git                                 # their checks (git: the copy of the checkout)
     groff-base man-db gzip                           # manual pages
     ucarp iptables squid bsdutils rsyslog            # the real outside programs (logger: bsdutils), a system log
 )
+# (crossbuild-essential-i386's compilers conflict with gcc-multilib, whose
+# -m32 mode the 32-bit build used before: apt removes that.)
 update_tries=3 update_pause=5
 
 # The packages of the list that dpkg does not have installed.

@@ -216,7 +216,7 @@ TEST_F(Filtersvc, AllTwentyFiveAreInstalledSetuidRoot)
         struct stat st;
         ASSERT_EQ(stat((std::string(kBinDir) + "/" + c.program).c_str(), &st), 0);
         EXPECT_EQ(st.st_uid, 0u);
-        EXPECT_EQ(st.st_mode & 07777, 04755u);
+        EXPECT_EQ(st.st_mode & 07777, helper_mode());
     }
 }
 

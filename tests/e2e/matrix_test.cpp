@@ -859,6 +859,6 @@ TEST(MatrixInventory, AllThirtyFourProgramsAreInstalledSetuidRoot)
         struct stat st;
         ASSERT_EQ(stat((std::string(kBinDir) + "/" + name).c_str(), &st), 0);
         EXPECT_EQ(st.st_uid, 0u) << name;
-        EXPECT_EQ(st.st_mode & 07777, 04755u) << name;
+        EXPECT_EQ(st.st_mode & 07777, helper_mode()) << name;
     }
 }

@@ -24,6 +24,8 @@ for component in helpers plugloader; do
     "$cmake" --install "$build" --component "$component" --prefix "$work" >/dev/null ||
         { echo "FAIL: cannot install component $component"; exit 1; }
 done
+# Installed as root, these would be set-user-ID-root programs any account may run.
+find "$work" -type f -perm /6000 -exec chmod u-s,g-s {} +
 
 files=()
 while read -r name; do

@@ -1,27 +1,31 @@
 #!/bin/bash
-# Checks of the Debian packages that the build makes (build/packages) and of
-# the manual pages they carry. One action per run:
+# Checks of the Debian packages that dpkg-buildpackage makes from debian/
+# (in BUILDDIR/debian-packages) and of the manual pages they carry. One
+# action per run:
 #
-#   build BUILDDIR CPACK           make the packages afresh
+#   build BUILDDIR SRCDIR ARCH     make the packages afresh, from a copy of
+#                                  the checkout's files (no git)
 #   lintian PKGDIR                 lintian finds no error, no warning and
 #                                  no hardening tag of any level
 #   modes PKGDIR HELPERS.LIST      every built program is in korvane-helpers
 #                                  as /usr/bin/NAME, root/www-data, -rwsr-x---,
 #                                  and all else is root/root and not set-ID
-#   control PKGDIR ARCH TRIPLET    every package is for ARCH, those with
-#                                  programs depend on that system's own C and
-#                                  C++ libraries, libplugloader1 is
-#                                  Multi-Arch: same, and the library with its
-#                                  pkg-config and CMake files lies in
-#                                  /usr/lib/TRIPLET
+#   control PKGDIR ARCH TRIPLET    every package is for ARCH and newer than
+#                                  the first release, those with programs
+#                                  depend on that system's own C and C++
+#                                  libraries, the Multi-Arch fields are right,
+#                                  and the library with its pkg-config and
+#                                  CMake files lies in /usr/lib/TRIPLET
 #   deliverables PKGDIR LIST       every program of LIST is there, likewise
 #   manpages PKGDIR HELPERS.LIST   the unpacked packages give every program
 #                                  (and each loader class) a manual entry that
 #                                  renders without warnings
 #   render MANDIR                  the page sources format without warnings
-#   reproduce BUILDDIR SRCDIR CMAKE CPACK [CMAKE ARGS...]
-#                                  packaging the tree again elsewhere makes
-#                                  the same packages, byte for byte
+#   reproduce PKGDIR SRCDIR ARCH   building again elsewhere makes the same
+#                                  packages, byte for byte
+#   userns SRCDIR ARCH             a build in a user namespace that maps only
+#                                  root (no group www-data) fails, loudly,
+#                                  and makes no korvane-helpers package
 #   deps DEPS.SH                   tools/deps.sh against stand-ins
 set -uo pipefail
 
@@ -30,6 +34,20 @@ problem() { echo "FAIL: $*"; fail=1; }
 
 # The program names of a list file: no comments, no empty lines.
 names() { grep -v -e '^#' -e '^[[:space:]]*$' "$1"; }
+
+# The checkout's files as they are now, without git, into the new directory DEST.
+export_tree() {
+    mkdir -p "$2" && git -C "$1" ls-files -z --cached --others --exclude-standard |
+        tar -C "$1" --null -T - --ignore-failed-read -cf - | tar -C "$2" -xf -
+}
+# dpkg-buildpackage in SRC for ARCH (cross-building where it is not this
+# machine's), the tests not built, started through $WRAP if set; the
+# packages land beside SRC.
+dpkgbuild() {
+    # shellcheck disable=SC2086
+    (cd "$1" && DEB_BUILD_OPTIONS="nocheck parallel=2" ${WRAP:-} \
+        dpkg-buildpackage -us -uc -Pnocheck --host-arch="$2" "${@:3}")
+}
 
 helpers_deb() {
     local debs=("$1"/korvane-helpers_*.deb)
@@ -61,16 +79,19 @@ check_programs() {
 action=${1:-}
 case "$action" in
 build)
-    builddir=$2 cpack=$3
-    rm -rf "$builddir/packages"
-    (cd "$builddir" && "$cpack" --config CPackConfig.cmake) || problem "cpack failed"
-    ls -l "$builddir"/packages/*.deb || problem "no package was made"
+    pkgdir=$2/debian-packages
+    rm -rf "$pkgdir" && export_tree "$3" "$pkgdir/src" || exit 1
+    dpkgbuild "$pkgdir/src" "$4" >"$pkgdir/build.log" 2>&1 ||
+        { tail -30 "$pkgdir/build.log"; problem "dpkg-buildpackage failed ($pkgdir/build.log)"; }
+    # Built as root, its staging trees hold real set-user-ID-root programs.
+    rm -rf "$pkgdir/src"
+    ls -l "$pkgdir"/*.deb || problem "no package was made"
     ;;
 lintian)
     # Errors and warnings both fail: what the set-user-ID bit makes lintian
     # warn about is overridden in the package, each with its reason.
     # Hardening tags come at every level, most of them as information.
-    out=$(lintian --fail-on error,warning --display-info --no-tag-display-limit "$2"/*.deb 2>&1)
+    out=$(lintian --fail-on error,warning --display-info --tag-display-limit 0 "$2"/*.changes 2>&1)
     status=$?
     grep -v 'running with root privileges is not recommended' <<<"$out"
     [ "$status" -eq 0 ] || problem "lintian reported errors or warnings"
@@ -97,11 +118,18 @@ control)
         package=$(dpkg-deb --field "$d" Package)
         [ "$(dpkg-deb --field "$d" Architecture)" = "$arch" ] ||
             problem "$base: architecture $(dpkg-deb --field "$d" Architecture), not $arch"
+        dpkg --compare-versions "$(dpkg-deb --field "$d" Version)" gt 1.0.0-1 ||
+            problem "$base: version $(dpkg-deb --field "$d" Version) is not newer than the first release"
+        [[ $package == *-dbgsym ]] && continue
+        multiarch=$(dpkg-deb --field "$d" Multi-Arch)
+        case "$package" in korvane-helpers) want=foreign ;; *) want=same ;; esac
+        [ "$multiarch" = "$want" ] || problem "$base: Multi-Arch '$multiarch', not $want"
         depends=$(dpkg-deb --field "$d" Depends)
         echo "$package: Depends: $depends"
         # The amd64 system's 32-bit compatibility libraries (libc6-i386,
-        # lib32stdc++6, lib32gcc-s1) are not on an i386 system.
-        if grep -Eq '(^|[ ,])(lib32|libx32|lib64)|-i386([ ,(]|$)' <<<"$depends"; then
+        # lib32stdc++6, lib32gcc-s1) and the cross compilers' copies
+        # (libc6-i386-cross) are not on an i386 system.
+        if grep -Eq '(^|[ ,])(lib32|libx32|lib64)|-i386([ ,(]|$)|-cross([ ,(]|$)' <<<"$depends"; then
             problem "$base: depends on another architecture's compatibility packages"
         fi
         # Every library that a program or library of the package needs is
@@ -129,7 +157,6 @@ control)
         done < <(listing "$d")
         case "$package" in
         libplugloader[0-9]*)
-            [ "$(dpkg-deb --field "$d" Multi-Arch)" = same ] || problem "$base: not Multi-Arch: same"
             listing "$d" | grep -Eq " \./usr/lib/$triplet/libplugloader\.so\.[0-9]+\.[0-9.]+\$" ||
                 problem "$base: no library in /usr/lib/$triplet" ;;
         libplugloader-dev)
@@ -177,28 +204,33 @@ render)
     done
     ;;
 reproduce)
-    # The checkout's files as they are now, copied to another path (without git: the commit's
-    # time is given), configured, built and packaged in a build directory of another path
-    # length, later, under umask 077, the time zone UTC+14 and the locale C.UTF-8.
-    builddir=$2 src=$3 cmake=$4 cpack=$5 && shift 5
-    work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT
-    copy=$work/copy second=$work/second-build && mkdir "$copy"
-    [ ${#second} -ne ${#builddir} ] || second+=-tree
-    git -C "$src" ls-files -z --cached --others --exclude-standard |
-        tar -C "$src" --null -T - --ignore-failed-read -cf - | tar -C "$copy" -xf -
+    # Another copy at another path, built later, under umask 077, the time
+    # zone UTC+14 and the locale C.UTF-8: the changelog's time is every
+    # time in the packages.
+    pkgdir=$2 second=$(mktemp -d /tmp/korvane-second.XXXXXX) && trap 'rm -rf "$second"' EXIT
+    export_tree "$3" "$second/a-longer-source-directory" || exit 1
     (umask 0077 && export TZ=UTC-14 LC_ALL=C.UTF-8 &&
-     export SOURCE_DATE_EPOCH="$(git -C "$src" log -1 --format=%ct)" &&
-     "$cmake" -S "$copy" -B "$second" -DKORVANE_TESTS=OFF -DKORVANE_BENCH=OFF "$@" &&
-     "$cmake" --build "$second" -j2 && cd "$second" && "$cpack" --config CPackConfig.cmake) \
-        >"$work/log" 2>&1 || { tail -30 "$work/log"; echo "FAIL: the second packaging run failed"; exit 1; }
-    diff <(cd "$builddir/packages" && ls -- *.deb) <(cd "$second/packages" && ls -- *.deb) ||
-        problem "the two runs made different sets of packages"
-    for d in "$builddir"/packages/*.deb; do
-        other=$second/packages/$(basename "$d")
+     dpkgbuild "$second/a-longer-source-directory" "$4" -b) >"$second/log" 2>&1 ||
+        { tail -30 "$second/log"; echo "FAIL: the second build failed"; exit 1; }
+    diff <(cd "$pkgdir" && ls -- *.deb) <(cd "$second" && ls -- *.deb) ||
+        problem "the two builds made different sets of packages"
+    for d in "$pkgdir"/*.deb; do
+        other=$second/$(basename "$d")
         if cmp -s "$d" "$other"; then echo "identical: $(sha256sum "$d")"; continue; fi
-        problem "$(basename "$d") differs between the two runs"
+        problem "$(basename "$d") differs between the two builds"
         diff <(ar tv "$d"; dpkg-deb -c "$d") <(ar tv "$other"; dpkg-deb -c "$other")
     done
+    ;;
+userns)
+    # As root of a user namespace that maps no other id (unshare -r), the
+    # group www-data cannot be given: the build must stop there and say so.
+    work=$(mktemp -d /tmp/korvane-userns.XXXXXX) && trap 'rm -rf "$work"' EXIT
+    export_tree "$2" "$work/src" || exit 1
+    if WRAP="unshare -r" dpkgbuild "$work/src" "$3" -b >"$work/log" 2>&1; then
+        problem "the build in a user namespace succeeded"
+    fi
+    grep 'helper-modes:' "$work/log" || problem "the build gave no reason for stopping"
+    ! compgen -G "$work/korvane-helpers_*.deb" >/dev/null || problem "a korvane-helpers package was made"
     ;;
 deps)
     # Stand-ins for apt-get, dpkg, dpkg-query and sleep, first on PATH, log their calls and
@@ -240,7 +272,7 @@ EOF
     done
     ;;
 *)
-    echo "usage: $0 build|lintian|modes|control|deliverables|manpages|render|reproduce|deps ..." >&2
+    echo "usage: $0 build|lintian|modes|control|deliverables|manpages|render|reproduce|userns|deps ..." >&2
     exit 2
     ;;
 esac

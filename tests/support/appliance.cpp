@@ -660,6 +660,11 @@ std::string unprivileged_copy(const std::string &program)
     return copy;
 }
 
+unsigned helper_mode()
+{
+    return getenv("KORVANE_INSTALLED_HELPERS") != nullptr ? 04750u : 04755u;
+}
+
 std::vector<std::string> installed_helpers()
 {
     std::vector<std::string> names;

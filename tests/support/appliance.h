@@ -202,6 +202,9 @@ std::string unprivileged_copy(const std::string &program);
 
 // The names of every installed helper program.
 std::vector<std::string> installed_helpers();
+// Their mode: 04755 by the build's install rule, 04750 (group www-data) as
+// the korvane-helpers package installs them (KORVANE_INSTALLED_HELPERS).
+unsigned helper_mode();
 
 // The trusted environment, as commands must see it.
 std::vector<std::string> trusted_env();
