@@ -604,6 +604,7 @@ struct Expected {
     bool own_network = false;
     std::string uclamp;     // the defaults, "0 0" where the kernel has none
     long init_keyring = 0;  // init's session keyring
+    bool no_keyctl = false;  // the helper runs where keyrings cannot be joined
     pid_t program = 0;      // the helper: a session leader if its caller made it one
 };
 
@@ -725,7 +726,7 @@ void check_command(const Record &r, const Expected &e)
     EXPECT_PRED2(as_init, r.ctty, "0");
     EXPECT_NE(r.session, getsid(0)) << "the command is in init's session";
     EXPECT_NE(r.session, e.program) << "the command is in its caller's session";
-    if (r.keyring_description != "?") {
+    if (r.keyring_description != "?" && !e.no_keyctl) {
         EXPECT_NE(r.keyring, e.init_keyring);
         EXPECT_EQ(r.keyring_description.substr(0, 12), "keyring;0;0;") << r.keyring_description;
         EXPECT_EQ(r.keyring_description.substr(r.keyring_description.rfind(';')), ";_ses");
@@ -753,6 +754,8 @@ TEST_F(Matrix, EveryProgramUnderEveryStartState)
 {
     std::vector<Program> all = programs();
     std::vector<State> starts = states();
+    const bool no_keyctl = left_out_under_emulator(
+        "the new session keyring of every command", "qemu-i386 has no keyctl, so the helper joins none");
     // Under an emulator every start state runs with a fixed few programs,
     // one of each kind: there a run takes about a second.
     if (!emulator().empty()) {
@@ -833,6 +836,7 @@ TEST_F(Matrix, EveryProgramUnderEveryStartState)
                 argvs.push_back(rec.argv);
             EXPECT_EQ(argvs, p.commands);
             Expected expected = expected_for(start, cap, oom_zero);
+            expected.no_keyctl = no_keyctl;
             expected.program = r.pid;
             for (const Record &rec : seen)
                 check_command(rec, expected);
