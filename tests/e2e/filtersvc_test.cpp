@@ -480,8 +480,9 @@ TEST_F(Filtersvc, WithoutTheSetuidBitNothingRuns)
 
 // Clicks that come together: the programs of one service (two restarts, a
 // start and a stop of spamd) run its script one at a time, never
-// overlapping, while another service's script runs beside them. No
-// command ever holds a service lock.
+// overlapping, while another service's script runs beside them. One click
+// runs and one waits; the start and the stop that come while they do are
+// turned away. No command ever holds a service lock.
 TEST_F(Filtersvc, OneActionPerServiceAtATime)
 {
     write_file(std::string(kEtc) + "spamd_enable", "");
@@ -491,20 +492,38 @@ TEST_F(Filtersvc, OneActionPerServiceAtATime)
                                                 {"velgrin_starthavp", Start()},
                                                 {"velgrin_restartspamd", Start()},
                                                 {"velgrin_startspamd", Start()},
-                                                {"velgrin_stopspamd", Start()}});
-    for (const Result &r : results)
-        EXPECT_EQ(r.code(), 0) << r.err;
+                                                {"velgrin_stopspamd", Start()}}, 100);
+    for (size_t i = 0; i < results.size(); i++)
+        EXPECT_EQ(results[i].code(), i < 3 ? 0 : 75) << i << results[i].err;
+    EXPECT_EQ(results[4].err, "Another action on spamd is still running.\n");
     std::vector<Record> spamd, havp;
     for (const Record &rec : trace()) {
         (rec.name == "velgrin_havp" ? havp : spamd).push_back(rec);
         for (const auto &fd : rec.fds)
             EXPECT_EQ(fd.second.find("/run/korvane"), std::string::npos) << rec.name;
     }
-    ASSERT_EQ(spamd.size(), 6u);
+    ASSERT_EQ(spamd.size(), 4u);
     ASSERT_EQ(havp.size(), 1u);
     for (size_t i = 1; i < spamd.size(); i++)
         EXPECT_LT(spamd[i - 1].exit_seq, spamd[i].begin_seq) << "two runs of spamd's script overlap";
     EXPECT_LT(havp[0].begin_seq, spamd[0].exit_seq) << "havp waited for spamd";
+
+    // Twenty clicks at once: two run, one after the other; within a second
+    // the other eighteen are refused and gone.
+    clear_trace();
+    standin_delay("velgrin_spamd", 2000);
+    size_t alive = 99;
+    std::thread count([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+        alive = live_processes("velgrin_stopspa").size();  // as /proc names it
+    });
+    std::vector<std::pair<std::string, Start>> clicks(20, {"velgrin_stopspamd", Start()});
+    results = run_together(clicks);
+    count.join();
+    EXPECT_EQ(alive, 2u);
+    EXPECT_EQ(std::count_if(results.begin(), results.end(), [](const Result &r) { return r.code() == 75; }), 18);
+    ASSERT_EQ(trace().size(), 2u);
+    EXPECT_LT(trace()[0].exit_seq, trace()[1].begin_seq);
 }
 
 // Only root can hold a service lock. A caller holding every file it can
