@@ -94,16 +94,16 @@ void releasetimer(const struct sigaction *old)
 // descriptor that takes no writes): the rest is dropped.
 bool writeall(int fd, const char *data, size_t size)
 {
-    bool armed = false;
+    if (size == 0 || caller_stalled)
+        return size == 0;
+    settimer(kCallerWait);
     while (size > 0 && !caller_stalled) {
-        if (!armed)
-            settimer(kCallerWait);
-        armed = true;
         ssize_t n = write(fd, data, size);
         if (n > 0) {
             data += n;
             size -= static_cast<size_t>(n);
-            armed = false;  // progress: the bound starts again
+            if (size > 0)
+                settimer(kCallerWait);  // progress: the bound starts again
             continue;
         }
         if (n == -1 && errno == EAGAIN) {
@@ -115,8 +115,7 @@ bool writeall(int fd, const char *data, size_t size)
             break;
         caller_stalled = true;
     }
-    if (armed)
-        settimer(0);
+    settimer(0);
     return size == 0;
 }
 
