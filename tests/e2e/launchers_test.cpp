@@ -97,9 +97,8 @@ TEST_F(Launchers, CommandsOutputIsTheirOwnTheirStatusTheLaunchers)
 // The web server's logs grow past 2 GiB, and a file system may number its
 // files beyond 32 bits; a 32-bit program that looks at such a descriptor
 // with the old 32-bit stat gets EOVERFLOW. Started with all three standard
-// descriptors on files of 3 GiB, each launcher keeps them: its command
-// reads the caller's input and what it writes, through the launcher's
-// pipes, lands where the caller's output goes.
+// descriptors on files of 3 GiB, each launcher keeps them, and what its
+// command writes, through the launcher's pipes, lands where they go.
 TEST_F(Launchers, StandardDescriptorsOnFilesOverTwoGibibytesAreKept)
 {
     static_assert(sizeof(off_t) == 8, "every build uses 64-bit file offsets");
