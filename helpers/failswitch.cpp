@@ -346,6 +346,19 @@ void lockdaemon()
         exit(busy);
 }
 
+// The progress text and its outcome, written together once the commands
+// have ended (so after whatever they print), within the caller's bound.
+// Returns `status`.
+const char kStarting[] = "Starting ucarpd................";
+const char kStopping[] = "Stopping ucarpd................";
+
+int report(const char *progress, int status)
+{
+    tellcaller(1, progress);
+    tellcaller(1, status == 0 ? "Done\n" : "Failed\n");
+    return status;
+}
+
 int startdaemon(int argc, char **argv, char *command, size_t size)
 {
     if (!flagexists(kEnableFlag))
@@ -353,7 +366,7 @@ int startdaemon(int argc, char **argv, char *command, size_t size)
 
     if (argc <= 9) {
         auditrefusal("not enough arguments given.", nullptr);
-        fputs("\nnot enough arguments given.\n\n", stderr);
+        tellcaller(2, "\nnot enough arguments given.\n\n");
         exit(1);
     }
 
@@ -361,15 +374,11 @@ int startdaemon(int argc, char **argv, char *command, size_t size)
     // the daemon with settings nobody asked for.
     if (!buildcommand(command, size, argv, false)) {
         auditrefusal("Arguments too long.", nullptr);
-        fputs("\nArguments too long.\n\n", stderr);
+        tellcaller(2, "\nArguments too long.\n\n");
         exit(1);
     }
 
     lockdaemon();
-
-    // Both progress texts stay in the stdout buffer and leave together at
-    // the end, after whatever the commands print.
-    fputs("Starting ucarpd................", stdout);
 
     // A daemon still running (recorded or not) is stopped first, as a stop
     // stops it: the page asked for the new settings, and two daemons for
@@ -379,10 +388,8 @@ int startdaemon(int argc, char **argv, char *command, size_t size)
     struct stat program = daemonprogram();
     Pids running;
     running.count = 0;
-    if ((!finddaemons(running, program) || running.count > 0) && stopall() != 0) {
-        fputs("Failed\n", stdout);
-        return 1;
-    }
+    if ((!finddaemons(running, program) || running.count > 0) && stopall() != 0)
+        return report(kStarting, 1);
 
     // The password never reaches the log: the record shows the line with
     // "(hidden)" in its place (which always fits: the buffer has room for
@@ -395,8 +402,7 @@ int startdaemon(int argc, char **argv, char *command, size_t size)
     int recorded = capturepids();
     if (status == 0 && recorded == 0)
         status = 1;
-    fputs(status == 0 ? "Done\n" : "Failed\n", stdout);
-    return status;
+    return report(kStarting, status);
 }
 
 int stopdaemon()
@@ -411,10 +417,7 @@ int stopdaemon()
     if (!flagexists(kPidFile) && finddaemons(running, program) && running.count == 0)
         return 0;
 
-    fputs("Stopping ucarpd................", stdout);
-    int status = stopall();
-    fputs(status == 0 ? "Done\n" : "Failed\n", stdout);
-    return status;
+    return report(kStopping, stopall());
 }
 
 } // namespace
@@ -431,7 +434,8 @@ int main(int argc, char **argv)
     // of them may be the password, misplaced.
     if (argc <= 1) {
         auditrefusal("No argument given.", nullptr);
-        fprintf(stderr, "\nNo argument given.\n\n%s", kUsage);
+        tellcaller(2, "\nNo argument given.\n\n");
+        tellcaller(2, kUsage);
         exit(1);
     }
 
@@ -442,6 +446,7 @@ int main(int argc, char **argv)
         return stopdaemon();
 
     auditrefusal("Bad argument given.", nullptr);
-    fprintf(stderr, "\nBad argument given.\n\n%s", kUsage);
+    tellcaller(2, "\nBad argument given.\n\n");
+    tellcaller(2, kUsage);
     exit(1);
 }

@@ -79,7 +79,7 @@ int main(int argc, char *argv[])
 
     if (argc < 2) {
         auditrefusal("No argument given.", nullptr);
-        fputs("\nNo argument given.\n\ngraphwipe (graph name)\n\n", stderr);
+        tellcaller(2, "\nNo argument given.\n\ngraphwipe (graph name)\n\n");
         exit(1);
     }
 
@@ -94,7 +94,7 @@ int main(int argc, char *argv[])
         fits = buildcommand(i, name);
     if (!fits) {
         auditrefusal("Invalid graph name given.", name);
-        fputs("\nInvalid graph name given.\n\n", stderr);
+        tellcaller(2, "\nInvalid graph name given.\n\n");
         exit(1);
     }
 

@@ -44,17 +44,17 @@ int main(int argc, char *argv[])
 
     if (argc <= 1) {
         auditrefusal("No argument given.", nullptr);
-        fputs("\nNo argument given.\n\nreportpurge (filename to delete)\n\n", stderr);
+        tellcaller(2, "\nNo argument given.\n\nreportpurge (filename to delete)\n\n");
         exit(1);
     }
     if (argc > 2) {
         auditrefusal("Too many arguments given.", nullptr);
-        fputs("\nToo many arguments given.\n\n", stderr);
+        tellcaller(2, "\nToo many arguments given.\n\n");
         exit(1);
     }
     if (!acceptable(argv[1])) {
         auditrefusal("Invalid filename given.", argv[1]);
-        fputs("\nInvalid filename given.\n\n", stderr);
+        tellcaller(2, "\nInvalid filename given.\n\n");
         exit(1);
     }
 

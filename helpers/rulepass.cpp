@@ -132,7 +132,7 @@ int main(int argc, char *argv[])
     // Refused before anything runs.
     if (!buildcommand(argv[1])) {
         auditrefusal("Invalid iptables arguments given.", argv[1]);
-        fputs("\nInvalid iptables arguments given.\n\n", stderr);
+        tellcaller(2, "\nInvalid iptables arguments given.\n\n");
         exit(1);
     }
 

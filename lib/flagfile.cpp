@@ -5,7 +5,9 @@
 
 int flagexists(const char *path)
 {
-    int fd = open(path, O_RDONLY);
+    // Never waits: a FIFO at the path would block a plain open until some
+    // writer came, with the service's lock held.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
     if (fd == -1)
         return 0;
     close(fd);

@@ -105,19 +105,19 @@ int initsetuid()
 
     struct rlimit nocore = {0, 0};
     if (setrlimit(RLIMIT_CORE, &nocore) != 0) {
-        perror("Couldn't disable core dumps");
+        tellerror("Couldn't disable core dumps");
         return 0;
     }
     if (setgroups(0, nullptr) != 0) {
-        perror("Couldn't clear group list");
+        tellerror("Couldn't clear group list");
         return 0;
     }
     if (setgid(0) != 0) {
-        perror("Couldn't setgid(0)");
+        tellerror("Couldn't setgid(0)");
         return 0;
     }
     if (setuid(0) != 0) {
-        perror("Couldn't setuid(0)");
+        tellerror("Couldn't setuid(0)");
         return 0;
     }
     // Then the state of a service that init started (initstate.cpp): only
@@ -149,7 +149,7 @@ int initsetuid()
     };
     for (const Step &step : steps) {
         if (!step.reset()) {
-            perror(step.failure);
+            tellerror(step.failure);
             return 0;
         }
     }
@@ -160,7 +160,7 @@ int initsetuid()
     // paths would resolve there, and a directory that is gone makes the
     // shell complain on the caller's standard error.
     if (chdir("/") != 0) {
-        perror("Couldn't chdir(/)");
+        tellerror("Couldn't chdir(/)");
         return 0;
     }
     return 1;

@@ -10,6 +10,13 @@
 // the file (so never hold the lock) nor stop or freeze the helper while it
 // holds it. The file is opened close-on-exec, so that no command or daemon
 // ever holds it; the kernel releases it when the helper ends.
+//
+// One click runs, one waits: a helper that finds the lock held waits only
+// when it can take the service's second lock, SERVICE.wait, without
+// waiting; it lets that go once it holds the first. Any further click is
+// refused at once (75, try again later). So however many helpers a caller
+// starts, at most two of one service stay alive, each outside the caller's
+// cgroups and limits.
 #include "setuid.h"
 
 #include <errno.h>
@@ -41,10 +48,10 @@ bool rootsown(const struct stat &st, mode_t type)
 // be root's own, nobody but root can change it, so its path is as good as
 // a descriptor of it: the lock costs one descriptor (a caller may leave
 // very few) and a handful of system calls.
-int openlock(const char *service)
+int openlock(const char *service, const char *kind)
 {
     char path[96];
-    int length = snprintf(path, sizeof path, "%s/%s.lock", kLockDir, service);
+    int length = snprintf(path, sizeof path, "%s/%s.%s", kLockDir, service, kind);
     if (length < 0 || static_cast<size_t>(length) >= sizeof path || strchr(service, '/') != nullptr ||
         service[0] == '\0' || service[0] == '.') {
         errno = EINVAL;
@@ -69,14 +76,24 @@ int openlock(const char *service)
     return fd;
 }
 
-// The message of a lock that cannot be made or taken, through perror.
+// The message of a lock that cannot be made or taken, as perror's.
 int cannotlock(const char *service)
 {
     char what[96];
     snprintf(what, sizeof what, "Couldn't take the lock of %s", service);
-    perror(what);
+    tellerror(what);
     auditrefusal("Couldn't take the service's lock.", service);
     return 1;
+}
+
+// The refusal of a click that finds the service busy: try again later.
+int stillrunning(const char *service)
+{
+    char message[128];
+    snprintf(message, sizeof message, "Another action on %s is still running.\n", service);
+    tellcaller(2, message);
+    auditrefusal("Another action on the service is still running.", service);
+    return 75;  // EX_TEMPFAIL
 }
 
 volatile sig_atomic_t waited_too_long = 0;
@@ -90,7 +107,7 @@ void timeout(int)
 
 int lockservice(const char *service, int seconds)
 {
-    int fd = openlock(service);
+    int fd = openlock(service, "lock");
     if (fd == -1)
         return cannotlock(service);
     if (flock(fd, LOCK_EX | LOCK_NB) == 0)
@@ -99,6 +116,21 @@ int lockservice(const char *service, int seconds)
     if (errno != EWOULDBLOCK) {
         close(fd);
         return cannotlock(service);
+    }
+
+    // Another action on the service is running. Wait for it only when no
+    // other helper waits already.
+    int waiting = openlock(service, "wait");
+    if (waiting == -1 || flock(waiting, LOCK_EX | LOCK_NB) != 0) {
+        int error = errno;
+        if (waiting != -1)
+            close(waiting);
+        close(fd);
+        if (error != EWOULDBLOCK) {
+            errno = error;
+            return cannotlock(service);
+        }
+        return stillrunning(service);
     }
 
     // Another action on the service is running: wait for it, but not for
@@ -116,6 +148,8 @@ int lockservice(const char *service, int seconds)
     int error = errno;
     alarm(0);
     sigaction(SIGALRM, &old, nullptr);
+    // The next click may wait now.
+    close(waiting);
     if (got == 0)
         return 0;
     close(fd);
@@ -123,7 +157,5 @@ int lockservice(const char *service, int seconds)
         errno = error;
         return cannotlock(service);
     }
-    fprintf(stderr, "Another action on %s is still running.\n", service);
-    auditrefusal("Another action on the service is still running.", service);
-    return 75;  // EX_TEMPFAIL: try again later
+    return stillrunning(service);
 }

@@ -42,9 +42,14 @@ int initsetuid();
 // Forks; the child starts a session of its own (no controlling terminal,
 // an autogroup of its own at nice 0), lowers its group and user where gid
 // or uid is not 0, and runs "/bin/sh -c command" under trusted_env, with
-// signal dispositions and descriptors 0 to 2 as they are; the parent waits. Returns the raw wait
-// status, -1 when the fork or the wait failed, 1 for a null command.
-// `name` prefixes the child's error messages.
+// signal dispositions and descriptor 0 as they are, and descriptors 1 and
+// 2 on two pipes of the helper's. The parent passes on what arrives to its
+// own descriptors 1 and 2, byte for byte, within the bound of tellcaller
+// (a caller that stops reading no longer gets any, the command goes on),
+// until the shell has ended: then what the pipes hold is passed on and
+// they are closed. Returns the raw wait status, -1 when the pipes, the
+// fork or the wait failed, 1 for a null command. `name` prefixes the
+// child's error messages.
 int system_core(const char *command, int uid, int gid, const char *name);
 
 // system_core(command, 0, 0, "safe_system"): the command runs as root.
@@ -59,6 +64,20 @@ int unpriv_system(const char *command, int uid, int gid);
 // or no code tells.
 int commandstatus(int status);
 
+// How long a write to the caller may make no progress: after that the
+// helper writes nothing more to it (a command's output is read and
+// dropped), so that a caller that stops reading holds up nothing.
+const int kCallerWait = 5;
+
+// Writes `text` to the caller's descriptor `fd` (1 or 2) at once, waiting
+// at most kCallerWait seconds for the caller to take each part of it; the
+// open file description is left as the caller made it. A helper's own
+// texts (progress, usage, refusals) all go this way.
+void tellcaller(int fd, const char *text);
+
+// perror's "WHAT: REASON" line, to standard error through tellcaller.
+void tellerror(const char *what);
+
 // How long a helper waits for another action on its service to end: an
 // init script may well take a minute.
 const int kServiceLockWait = 300;
@@ -68,12 +87,14 @@ const int kServiceLockWait = 300;
 // and holds it until the process ends. Call it once the process is root
 // (after initsetuid), before the first command. The lock is a flock on
 // /run/korvane/SERVICE.lock (directory 0700 and file 0600, root's own,
-// close-on-exec, so that no caller and no command can hold it). Waits at
-// most `seconds` for another action on the service. Returns 0 once the
-// lock is held; else the helper's exit status, after a message on
-// standard error: 75 (EX_TEMPFAIL) with "Another action on SERVICE is
-// still running." when the wait ran out, 1 when the lock cannot be made
-// or taken (the directory is not root's own, say).
+// close-on-exec, so that no caller and no command can hold it). One helper
+// at most waits for it, holding /run/korvane/SERVICE.wait while it does;
+// it waits at most `seconds`. Returns 0 once the lock is held; else the
+// helper's exit status, after a message on standard error and an audit
+// record: 75 (EX_TEMPFAIL) with "Another action on SERVICE is still
+// running." at once when another helper already waits, or when the wait
+// ran out; 1 when the lock cannot be made or taken (the directory is not
+// root's own, say).
 int lockservice(const char *service, int seconds = kServiceLockWait);
 
 // The audit trail: every command a helper runs as root, and every request
@@ -109,8 +130,9 @@ void auditshowas(const char *shown);
 void auditrefusal(const char *reason, const char *argument);
 
 // Tests a flag file: its mere existence says a service or function is
-// enabled. Returns 1 when the path opens read-only (the descriptor is closed
-// at once, nothing is read), else 0.
+// enabled. Returns 1 when the path opens read-only without waiting
+// (O_NONBLOCK, so that a FIFO counts as there, as any file does; the
+// descriptor is closed at once, nothing is read), else 0.
 int flagexists(const char *path);
 
 // Appends src to the string in dst, a buffer of `size` bytes, always

@@ -273,6 +273,8 @@ TEST_F(Filtersvc, WhatCountsAsEnabled)
          },
          true},
         {"directory", [](const std::string &f) { make_dir(f); }, true},
+        {"FIFO (no writer: never waited on)",
+         [](const std::string &f) { ASSERT_EQ(mkfifo(f.c_str(), 0644), 0); }, true},
         {"link to a file",
          [](const std::string &f) {
              write_file("/var/log/velgrin/default/etc/target", "");
@@ -406,6 +408,29 @@ TEST_F(Filtersvc, MissingOrFailingScriptOfASingleCommandIsReported)
 
 TEST_F(Filtersvc, ScriptOutputReachesTheCallerUnchanged)
 {
+    // Every byte value, in more than the pipes hold at once.
+    std::string bytes;
+    for (int i = 0; i < 300000; i++)
+        bytes += static_cast<char>(i * 7 % 256);
+    standin_stdout("add_to_list.sh", bytes);
+    standin_stderr("add_to_list.sh", bytes.substr(1000));
+    Result whole = run("velgrin_add_to_list");
+    EXPECT_TRUE(whole.out == bytes && whole.err == bytes.substr(1000)) << whole.out.size();
+
+    // A script that leaves a daemon holding its output: a page reading
+    // through "| cat" has its answer once the controller has ended.
+    const std::string script = "/var/log/velgrin/default/opt/tools/bin/add_to_list.sh";
+    std::string saved = read_file(script);
+    write_file(script, "#!/bin/sh\nsleep 60 &\necho $! >/tmp/lingering\necho listed\n", 0755);
+    Start piped;
+    piped.args = {"-c", "\"$0\" | cat", std::string(kBinDir) + "/velgrin_add_to_list"};
+    auto began = std::chrono::steady_clock::now();
+    whole = run("/bin/sh", piped);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(3));
+    EXPECT_EQ(whole.out, "listed\n");
+    kill(static_cast<pid_t>(std::stol(read_file("/tmp/lingering"))), SIGKILL);
+    write_file(script, saved, 0755);
+
     standin_stdout("send_virus_mail.sh", "Mail sent.\n");
     standin_stderr("send_virus_mail.sh", "warning: relay slow\n");
     Result r = run("velgrin_sendtestvirus");
@@ -480,8 +505,9 @@ TEST_F(Filtersvc, WithoutTheSetuidBitNothingRuns)
 
 // Clicks that come together: the programs of one service (two restarts, a
 // start and a stop of spamd) run its script one at a time, never
-// overlapping, while another service's script runs beside them. No
-// command ever holds a service lock.
+// overlapping, while another service's script runs beside them. One click
+// runs and one waits; the start and the stop that come while they do are
+// turned away. No command ever holds a service lock.
 TEST_F(Filtersvc, OneActionPerServiceAtATime)
 {
     write_file(std::string(kEtc) + "spamd_enable", "");
@@ -491,20 +517,59 @@ TEST_F(Filtersvc, OneActionPerServiceAtATime)
                                                 {"velgrin_starthavp", Start()},
                                                 {"velgrin_restartspamd", Start()},
                                                 {"velgrin_startspamd", Start()},
-                                                {"velgrin_stopspamd", Start()}});
-    for (const Result &r : results)
-        EXPECT_EQ(r.code(), 0) << r.err;
+                                                {"velgrin_stopspamd", Start()}}, 100);
+    for (size_t i = 0; i < results.size(); i++)
+        EXPECT_EQ(results[i].code(), i < 3 ? 0 : 75) << i << results[i].err;
+    EXPECT_EQ(results[4].err, "Another action on spamd is still running.\n");
     std::vector<Record> spamd, havp;
     for (const Record &rec : trace()) {
         (rec.name == "velgrin_havp" ? havp : spamd).push_back(rec);
         for (const auto &fd : rec.fds)
             EXPECT_EQ(fd.second.find("/run/korvane"), std::string::npos) << rec.name;
     }
-    ASSERT_EQ(spamd.size(), 6u);
+    ASSERT_EQ(spamd.size(), 4u);
     ASSERT_EQ(havp.size(), 1u);
     for (size_t i = 1; i < spamd.size(); i++)
         EXPECT_LT(spamd[i - 1].exit_seq, spamd[i].begin_seq) << "two runs of spamd's script overlap";
     EXPECT_LT(havp[0].begin_seq, spamd[0].exit_seq) << "havp waited for spamd";
+
+    // A caller that never reads the full pipe it gave holds up nothing: the
+    // restart stops writing to it after the bound, completes, and the next
+    // click runs.
+    clear_standins();
+    clear_trace();
+    standin_stdout("velgrin_spamd", "Stopping spamd.\n");
+    ASSERT_EQ(mkfifo("/tmp/full", 0600), 0);
+    ASSERT_EQ(chown("/tmp/full", kWebUid, kWebGid), 0);
+    int full = open("/tmp/full", O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    while (write(full, kEtc, sizeof kEtc) > 0) {
+    }
+    Start stuck;
+    stuck.args = {"-c", "exec \"$0\" >/tmp/full 2>&1", std::string(kBinDir) + "/velgrin_restartspamd"};
+    auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(run("/bin/sh", stuck).code(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5 + 2));
+    EXPECT_EQ(trace().size(), 2u);
+    EXPECT_EQ(run("velgrin_startspamd").code(), 0);
+    close(full);
+    remove_path("/tmp/full");
+
+    // Twenty clicks at once: two run, one after the other; within a second
+    // the other eighteen are refused and gone.
+    clear_standins();
+    clear_trace();
+    standin_delay("velgrin_spamd", 2500);
+    size_t alive = 99;
+    std::thread count([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        alive = live_processes("velgrin_stopspa").size();  // as /proc names it
+    });
+    std::vector<std::pair<std::string, Start>> clicks(20, {"velgrin_stopspamd", Start()});
+    results = run_together(clicks);
+    count.join();
+    EXPECT_EQ(alive, 2u);
+    EXPECT_EQ(std::count_if(results.begin(), results.end(), [](const Result &r) { return r.code() == 75; }), 18);
+    EXPECT_EQ(trace().size(), 2u);
 }
 
 // Only root can hold a service lock. A caller holding every file it can

@@ -196,6 +196,29 @@ TEST(Runner, WaitsForTheCommandToEnd)
     EXPECT_EQ(slurp(file), "done\n");
 }
 
+// A caller that stops reading, its pipe blocking or not: the command ends
+// after the bound, the helper's own text returns at once, the flags stay.
+TEST(Runner, ACallerThatStopsReadingHoldsUpNothing)
+{
+    for (int flags : {0, O_NONBLOCK}) {
+        Outcome o = in_child([flags] {
+            int full[2];
+            if (pipe2(full, O_NONBLOCK) != 0 || dup2(full[1], 1) != 1)
+                return 100;
+            while (write(1, "x", 1) == 1) {
+            }
+            fcntl(1, F_SETFL, flags);
+            time_t begun = time(nullptr);
+            bool ended = safe_system("echo lost; exit 3") == 768;
+            time_t took = time(nullptr) - begun;
+            tellcaller(1, "Done\n");
+            bool kept = (fcntl(1, F_GETFL) & O_NONBLOCK) == flags;
+            return ended && kept && time(nullptr) - begun - took <= 1 ? static_cast<int>(took) : 99;
+        });
+        EXPECT_TRUE(WEXITSTATUS(o.status) >= 4 && WEXITSTATUS(o.status) <= 6) << WEXITSTATUS(o.status);
+    }
+}
+
 // A service lock held past the wait: 75 and the message, and the lock is
 // not taken. The helpers wait five minutes; this waits one second, in a
 // /run of its own.
