@@ -17,7 +17,10 @@
 #       in a cgroup of its own beside init's in each;
 #   home: the caller in init's cgroups, with and without a system log, and
 #       at the hard descriptor limit, where a helper that walked its whole
-#       descriptor table would pay.
+#       descriptor table would pay;
+#   -static-pie: proxyreload's code linked without the dynamic loader
+#       (bench/proxyreload-static-pie, where the build has it), from the
+#       caller's own cgroups and from init's.
 # Every cgroup made here is made under the sandbox's own and removed.
 # Prints a table: medians in microseconds, the helper's ratio to the floor,
 # the median paired difference (helper less floor in the same round) and
@@ -76,12 +79,13 @@ row() {  # NAME TARGET then the timer's lines: helper, floor, shell
     awk -v n="$name" -v t="$target" -v h="$h" -v f="$f" -v s="$s" -v d="$hd" 'BEGIN {
         printf "%-44s %9.1f %9.1f %9.1f %8.3f %9.1f %7s\n", n, h, f, s, h / f, d, t }'
 }
+helper=/run/appliance/bin/proxyreload
 timer() {  # [--log PATH]: the three programs, interleaved
     exec "$build/bench/startup_timer" "$@" "$rounds" 33 33 -- \
-        /run/appliance/bin/proxyreload ::: /run/appliance/bin/floor "$line" ::: /bin/sh -c "$line"
+        "$helper" ::: /run/appliance/bin/floor "$line" ::: /bin/sh -c "$line"
 }
 
-printf '%-44s %9s %9s %9s %8s %9s %7s\n' "case (microseconds)" proxyreload floor "sh -c" ratio "diff" target
+printf '%-44s %9s %9s %9s %8s %9s %7s\n' "case (microseconds)" helper floor "sh -c" ratio "diff" target
 ulimit -Sn 1024
 
 # The sandbox's cgroup in the unified hierarchy, as the hierarchy's root
@@ -119,6 +123,20 @@ if [ ${#others[@]} -gt 0 ]; then
 fi
 
 (timer --log /dev/log) | row "home (init's cgroups), log listens" 1.12
+# The same code linked -static-pie, where the build has it: what the
+# dynamic loader costs a start.
+if [ -x "$build/bench/proxyreload-static-pie" ]; then
+    install -o root -g root -m 4755 "$build/bench/proxyreload-static-pie" /run/appliance/bin/
+    helper=/run/appliance/bin/proxyreload-static-pie
+    if [ ${#others[@]} -gt 0 ]; then
+        (
+            for dir in "${others[@]}"; do echo "$BASHPID" > "$dir/cgroup.procs"; done
+            timer --log /dev/log
+        ) | row "own cgroups, hybrid, log listens, -static-pie" -
+    fi
+    (timer --log /dev/log) | row "home, log listens, -static-pie" -
+    helper=/run/appliance/bin/proxyreload
+fi
 (timer) | row "home (init's cgroups), no log" 1.12
 ulimit -Sn "$(ulimit -Hn)"
 (timer) | row "home, no log, nofile $(ulimit -Hn)" -
