@@ -312,13 +312,13 @@ bool enter_init_namespaces()
 namespace {
 
 // The cgroup lists of process 1 and of this process (a line a hierarchy,
-// each path shorter than PATH_MAX), each in a buffer of its own, and
-// mountinfo, read through one buffer that holds a mount of any cgroup
+// each path shorter than PATH_MAX), one behind the other in one buffer,
+// and mountinfo, read through one buffer that holds a mount of any cgroup
 // hierarchy whole. Static, and read with read(): the usual start, already
-// in init's cgroups, allocates nothing and touches a page for each list.
+// in init's cgroups, allocates nothing and touches one page for both
+// lists.
 const int kLine = 4 * PATH_MAX;
-char init_list[8 * PATH_MAX];
-char own_list[8 * PATH_MAX];
+char cgroup_lists[16 * PATH_MAX];
 char mountinfo[2 * kLine];
 
 // Init's hierarchies whose mounts one pass over mountinfo looks for, and
@@ -531,12 +531,15 @@ bool join_init_cgroups()
 {
     // /proc was found to be this pid namespace's when the namespaces were
     // entered, and again after process 1's mounts became ours.
-    if (!read_lines("/proc/1/cgroup", init_list, sizeof init_list))
+    char *init_list = cgroup_lists;
+    if (!read_lines("/proc/1/cgroup", init_list, sizeof cgroup_lists / 2))
         return false;
     // Where this process is now, to leave alone the hierarchies where it is
     // already in init's cgroup. A list that cannot be read is as good as
     // none: the process then joins everywhere.
-    if (!read_lines("/proc/self/cgroup", own_list, sizeof own_list)) {
+    char *own_list = init_list + strlen(init_list) + 1;
+    size_t room = sizeof cgroup_lists - static_cast<size_t>(own_list - cgroup_lists);
+    if (!read_lines("/proc/self/cgroup", own_list, room)) {
         own_list[0] = '\n';
         own_list[1] = '\0';
     }
