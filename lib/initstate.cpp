@@ -318,6 +318,7 @@ namespace {
 // in init's cgroups, allocates nothing and touches one page for both
 // lists.
 const int kLine = 4 * PATH_MAX;
+const size_t kChunk = 4096;
 char cgroup_lists[16 * PATH_MAX];
 char mountinfo[2 * kLine];
 
@@ -410,6 +411,13 @@ struct Wanted {
 void match_mount(char *line, Wanted *wanted, int count, int *left, char **room)
 {
     // ID PARENT MAJ:MIN ROOT MOUNTPOINT OPTIONS [OPTIONAL...] - TYPE SOURCE SUPER
+    // Most mounts are of other types: the type behind the first " - "
+    // (no field before it is "-", and blanks in fields are escaped) tells
+    // without cutting the line into its fields.
+    const char *separator = strstr(line, " - ");
+    if (separator == nullptr || strncmp(separator + 3, "cgroup", 6) != 0 ||
+        (separator[9] != ' ' && strncmp(separator + 9, "2 ", 2) != 0))
+        return;
     char *field[64];
     int fields = 0;
     for (char *save = nullptr, *f = strtok_r(line, " \n", &save); f && fields < 64; f = strtok_r(nullptr, " \n", &save))
@@ -459,7 +467,11 @@ bool find_cgroup_procs(Wanted *wanted, int count)
     size_t held = 0;  // the start of a line that the last read cut
     bool skipping = false;
     while (left > 0) {
-        ssize_t n = read(fd, mountinfo + held, sizeof mountinfo - 1 - held);
+        // A page at a time: the kernel makes the text of the mounts as they
+        // are read, and the cgroup hierarchies are mounted early, so the
+        // rest of a long list is never made.
+        size_t space = sizeof mountinfo - 1 - held;
+        ssize_t n = read(fd, mountinfo + held, space < kChunk ? space : kChunk);
         if (n <= 0) {
             // The end (or an unreadable rest, as the end): a last line
             // without a line feed counts too.
