@@ -141,6 +141,7 @@ int main(int argc, char **argv)
     }
     for (size_t p = 0; p < count; p++) {
         std::vector<double> paired;
+        paired.reserve(static_cast<size_t>(rounds));
         for (int r = 0; r < rounds; r++)
             paired.push_back(samples[p][r] - samples[count > 1 ? 1 : 0][r]);
         printf("%.1f %.1f\n", median(samples[p]), median(paired));
