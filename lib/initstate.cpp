@@ -25,6 +25,12 @@
 #ifndef PR_GET_MDWE
 #define PR_GET_MDWE 66
 #endif
+#ifndef PIDFD_GET_CGROUP_NAMESPACE
+#define PIDFD_GET_CGROUP_NAMESPACE _IO(0xFF, 1)
+#endif
+#ifndef PIDFD_GET_MNT_NAMESPACE
+#define PIDFD_GET_MNT_NAMESPACE _IO(0xFF, 3)
+#endif
 #ifndef PIDFD_GET_PID_NAMESPACE
 #define PIDFD_GET_PID_NAMESPACE _IO(0xFF, 5)
 #endif
@@ -158,16 +164,13 @@ bool parse_number(const char *text, unsigned base, unsigned long long *number)
 // Whether /proc is that of this process's own pid namespace, so that "1"
 // there is the same init whose limits and CPUs were taken above. A /proc
 // mounted for another namespace would name another init. Where the kernel
-// can name this process's pid namespace apart from /proc, process 1 of
-// /proc must be in that very namespace; elsewhere /proc must give this
-// process its own number, which a /proc of another namespace gives it
-// only by chance.
-bool proc_is_own()
+// can name this process's pid namespace apart from /proc (own_pidfd, a
+// pidfd of this process, or -1), process 1 of /proc must be in that very
+// namespace; elsewhere /proc must give this process its own number, which
+// a /proc of another namespace gives it only by chance.
+bool proc_is_own(int own_pidfd)
 {
-    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0U));
-    int own_ns = pidfd == -1 ? -1 : ioctl(pidfd, PIDFD_GET_PID_NAMESPACE, 0);
-    if (pidfd != -1)
-        close(pidfd);
+    int own_ns = own_pidfd == -1 ? -1 : ioctl(own_pidfd, PIDFD_GET_PID_NAMESPACE, 0);
     struct stat own, init;
     bool known = own_ns != -1 && fstat(own_ns, &own) == 0;
     if (own_ns != -1)
@@ -237,6 +240,37 @@ bool enter_namespace(const char *own_path, const char *init_path, int type, bool
     return result == 0 || refused(error);
 }
 
+// The same through pidfds of this process and of process 1, where the
+// kernel hands out their namespaces (ioctls on a pidfd): no path in /proc
+// to look up, and in the usual start nothing to enter. Returns -1 when the
+// kernel cannot answer this way, the result of enter_namespace otherwise.
+int enter_namespace_by_pidfd(int own_pidfd, int init_pidfd, unsigned long request, int type, bool *entered)
+{
+    if (own_pidfd == -1 || init_pidfd == -1)
+        return -1;
+    int own_ns = ioctl(own_pidfd, request, 0);
+    if (own_ns == -1)
+        return -1;
+    int init_ns = ioctl(init_pidfd, request, 0);
+    struct stat own, init;
+    int result = -1;
+    if (init_ns != -1 && fstat(own_ns, &own) == 0 && fstat(init_ns, &init) == 0) {
+        result = 1;
+        if (own.st_dev != init.st_dev || own.st_ino != init.st_ino) {
+            if (setns(init_ns, type) == 0)
+                *entered = true;
+            else
+                result = refused(errno) ? 1 : 0;
+        }
+    }
+    int error = errno;
+    close(own_ns);
+    if (init_ns != -1)
+        close(init_ns);
+    errno = error;
+    return result;
+}
+
 } // namespace
 
 // Process 1's cgroup and mount namespaces. A service manager gives the web
@@ -247,28 +281,52 @@ bool enter_namespace(const char *own_path, const char *init_path, int type, bool
 // and the user and pid namespaces are never changed.
 bool enter_init_namespaces()
 {
-    if (!proc_is_own())
-        return false;
+    // Process 1 of this pid namespace, whatever /proc shows.
+    int own_pidfd = static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0U));
+    int init_pidfd = static_cast<int>(syscall(SYS_pidfd_open, 1, 0U));
+    bool done = proc_is_own(own_pidfd);
     bool entered = false;
-    if (!enter_namespace("/proc/self/ns/cgroup", "/proc/1/ns/cgroup", CLONE_NEWCGROUP, &entered))
-        return false;
+    if (done) {
+        int by_pidfd =
+            enter_namespace_by_pidfd(own_pidfd, init_pidfd, PIDFD_GET_CGROUP_NAMESPACE, CLONE_NEWCGROUP, &entered);
+        done = by_pidfd == -1 ? enter_namespace("/proc/self/ns/cgroup", "/proc/1/ns/cgroup", CLONE_NEWCGROUP, &entered)
+                              : by_pidfd == 1;
+    }
     entered = false;
-    if (!enter_namespace("/proc/self/ns/mnt", "/proc/1/ns/mnt", CLONE_NEWNS, &entered))
-        return false;
+    if (done) {
+        int by_pidfd = enter_namespace_by_pidfd(own_pidfd, init_pidfd, PIDFD_GET_MNT_NAMESPACE, CLONE_NEWNS, &entered);
+        done = by_pidfd == -1 ? enter_namespace("/proc/self/ns/mnt", "/proc/1/ns/mnt", CLONE_NEWNS, &entered)
+                              : by_pidfd == 1;
+    }
     // Process 1's mounts are ours now, its /proc among them.
-    return !entered || proc_is_own();
+    done = done && (!entered || proc_is_own(own_pidfd));
+    int error = errno;
+    if (own_pidfd != -1)
+        close(own_pidfd);
+    if (init_pidfd != -1)
+        close(init_pidfd);
+    errno = error;
+    return done;
 }
 
 namespace {
 
 // The cgroup lists of process 1 and of this process (a line a hierarchy,
 // each path shorter than PATH_MAX), one behind the other in one buffer,
-// and one line of mountinfo, long enough for the mount of any cgroup
-// hierarchy. Static, and read with read(): the usual start, already in
-// init's cgroups, allocates nothing and touches one page for both lists.
+// and mountinfo, read through one buffer that holds a mount of any cgroup
+// hierarchy whole. Static, and read with read(): the usual start, already
+// in init's cgroups, allocates nothing and touches one page for both
+// lists.
 const int kLine = 4 * PATH_MAX;
-char cgroup_lists[32 * kLine];
-char mount_line[kLine];
+const size_t kChunk = 4096;
+char cgroup_lists[16 * PATH_MAX];
+char mountinfo[2 * kLine];
+
+// Init's hierarchies whose mounts one pass over mountinfo looks for, and
+// the names of their cgroup.procs files, one behind the other (each
+// shorter than PATH_MAX).
+const int kBatch = 32;
+char procs_names[kBatch * PATH_MAX];
 
 // Reads a whole /proc file into buf behind a line feed, so that each of
 // its lines can be found whole as "\nLINE\n". False when it cannot be read
@@ -295,22 +353,6 @@ bool read_lines(const char *path, char *buf, size_t size)
         return false;
     }
     buf[used] = '\0';
-    return true;
-}
-
-// Reads one whole line into buf (of kLine bytes). A line too long for it
-// is skipped and given as an empty one, so that its tail is never taken
-// for a line of its own.
-bool read_line(FILE *file, char *buf)
-{
-    if (fgets(buf, kLine, file) == nullptr)
-        return false;
-    if (strchr(buf, '\n') == nullptr && !feof(file)) {
-        int c;
-        while ((c = getc(file)) != EOF && c != '\n') {
-        }
-        buf[0] = '\0';
-    }
     return true;
 }
 
@@ -351,45 +393,112 @@ bool options_hold(const char *options, const char *wanted)
     return true;
 }
 
-// Finds, among this process's mounts, the cgroup.procs file of the cgroup
-// `path` in the hierarchy with these controllers (none: the unified one).
-// Returns 1 when found, 0 when no mount reaches it, -1 when the name does
-// not fit into `procs`.
-int find_cgroup_procs(const char *controllers, const char *path, char *procs, size_t size)
+// A cgroup of init's that this process is not in: the hierarchy's
+// controllers (none: the unified one) and the cgroup's path, and once its
+// mount is found, its cgroup.procs file (found 1), or a name too long for
+// one (found -1).
+struct Wanted {
+    const char *controllers;
+    const char *path;
+    char *procs;
+    int found;
+};
+
+// Whether the mount in `line` (of mountinfo, cut at its line feed) reaches
+// the cgroups still wanted; names the cgroup.procs file of each it
+// reaches, at *room (PATH_MAX bytes at least, moved on behind the name),
+// and counts them off `*left`.
+void match_mount(char *line, Wanted *wanted, int count, int *left, char **room)
 {
-    FILE *mounts = fopen("/proc/self/mountinfo", "re");
-    if (mounts == nullptr)
-        return -1;
-    int found = 0;
-    while (found == 0 && read_line(mounts, mount_line)) {
-        // ID PARENT MAJ:MIN ROOT MOUNTPOINT OPTIONS [OPTIONAL...] - TYPE SOURCE SUPER
-        char *field[64];
-        int count = 0;
-        for (char *save = nullptr, *f = strtok_r(mount_line, " \n", &save); f && count < 64;
-             f = strtok_r(nullptr, " \n", &save))
-            field[count++] = f;
-        int dash = 6;
-        while (dash < count && strcmp(field[dash], "-") != 0)
-            dash++;
-        if (dash + 3 >= count)
+    // ID PARENT MAJ:MIN ROOT MOUNTPOINT OPTIONS [OPTIONAL...] - TYPE SOURCE SUPER
+    // Most mounts are of other types: the type behind the first " - "
+    // (no field before it is "-", and blanks in fields are escaped) tells
+    // without cutting the line into its fields.
+    const char *separator = strstr(line, " - ");
+    if (separator == nullptr || strncmp(separator + 3, "cgroup", 6) != 0 ||
+        (separator[9] != ' ' && strncmp(separator + 9, "2 ", 2) != 0))
+        return;
+    char *field[64];
+    int fields = 0;
+    for (char *save = nullptr, *f = strtok_r(line, " \n", &save); f && fields < 64; f = strtok_r(nullptr, " \n", &save))
+        field[fields++] = f;
+    int dash = 6;
+    while (dash < fields && strcmp(field[dash], "-") != 0)
+        dash++;
+    if (dash + 3 >= fields)
+        return;
+    const char *type = field[dash + 1], *super = field[dash + 3];
+    bool unified = strcmp(type, "cgroup2") == 0;
+    if (!unified && strcmp(type, "cgroup") != 0)
+        return;
+    char *root = field[3], *point = field[4];
+    unescape_field(root);
+    unescape_field(point);
+    size_t root_length = strcmp(root, "/") == 0 ? 0 : strlen(root);
+    for (Wanted *w = wanted; w < wanted + count; w++) {
+        if (w->found != 0)
             continue;
-        const char *type = field[dash + 1], *super = field[dash + 3];
-        if (controllers[0] == '\0' ? strcmp(type, "cgroup2") != 0
-                                   : strcmp(type, "cgroup") != 0 || !options_hold(super, controllers))
+        if (w->controllers[0] == '\0' ? !unified : unified || !options_hold(super, w->controllers))
             continue;
-        char *root = field[3], *point = field[4];
-        unescape_field(root);
-        unescape_field(point);
-        size_t root_length = strcmp(root, "/") == 0 ? 0 : strlen(root);
+        const char *path = w->path;
         if (strncmp(path, root, root_length) != 0 || (path[root_length] != '/' && path[root_length] != '\0'))
             continue;
-        int n = snprintf(procs, size, "%s%s/cgroup.procs", point, path + root_length);
-        found = n > 0 && static_cast<size_t>(n) < size ? 1 : -1;
+        w->procs = *room;
+        int n = snprintf(w->procs, PATH_MAX, "%s%s/cgroup.procs", point, path + root_length);
+        w->found = n > 0 && n < PATH_MAX ? 1 : -1;
+        if (w->found == 1)
+            *room += n + 1;
+        --*left;
     }
-    fclose(mounts);
-    if (found == -1)
-        errno = ENAMETOOLONG;
-    return found;
+}
+
+// Finds, in one pass over this process's mounts, the cgroup.procs file of
+// each wanted cgroup: the first mount that reaches it. Stops as soon as
+// every one is found. A line too long for the buffer is skipped whole, so
+// that its tail is never taken for a mount of its own. False when
+// mountinfo cannot be opened.
+bool find_cgroup_procs(Wanted *wanted, int count)
+{
+    int fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (fd == -1)
+        return false;
+    int left = count;
+    char *room = procs_names;
+    size_t held = 0;  // the start of a line that the last read cut
+    bool skipping = false;
+    while (left > 0) {
+        // A page at a time: the kernel makes the text of the mounts as they
+        // are read, and the cgroup hierarchies are mounted early, so the
+        // rest of a long list is never made.
+        size_t space = sizeof mountinfo - 1 - held;
+        ssize_t n = read(fd, mountinfo + held, space < kChunk ? space : kChunk);
+        if (n <= 0) {
+            // The end (or an unreadable rest, as the end): a last line
+            // without a line feed counts too.
+            mountinfo[held] = '\0';
+            if (held > 0 && !skipping)
+                match_mount(mountinfo, wanted, count, &left, &room);
+            break;
+        }
+        size_t used = held + static_cast<size_t>(n);
+        mountinfo[used] = '\0';
+        char *line = mountinfo;
+        for (char *end; left > 0 && (end = strchr(line, '\n')) != nullptr; line = end + 1) {
+            *end = '\0';
+            if (!skipping)
+                match_mount(line, wanted, count, &left, &room);
+            skipping = false;
+        }
+        held = static_cast<size_t>(mountinfo + used - line);
+        if (held == sizeof mountinfo - 1) {
+            skipping = true;
+            held = 0;
+        } else {
+            memmove(mountinfo, line, held);
+        }
+    }
+    close(fd);
+    return true;
 }
 
 // Moves this process into one cgroup. A cgroup file system mounted
@@ -432,47 +541,76 @@ bool steps_up(const char *path)
 // and its owner could freeze or kill root's daemons.
 bool join_init_cgroups()
 {
-    char *init_cgroups = cgroup_lists;
     // /proc was found to be this pid namespace's when the namespaces were
     // entered, and again after process 1's mounts became ours.
-    if (!read_lines("/proc/1/cgroup", init_cgroups, sizeof cgroup_lists / 2))
+    char *init_list = cgroup_lists;
+    if (!read_lines("/proc/1/cgroup", init_list, sizeof cgroup_lists / 2))
         return false;
     // Where this process is now, to leave alone the hierarchies where it is
     // already in init's cgroup. A list that cannot be read is as good as
     // none: the process then joins everywhere.
-    char *own_cgroups = init_cgroups + strlen(init_cgroups) + 1;
-    size_t room = sizeof cgroup_lists - static_cast<size_t>(own_cgroups - cgroup_lists);
-    if (!read_lines("/proc/self/cgroup", own_cgroups, room)) {
-        own_cgroups[0] = '\n';
-        own_cgroups[1] = '\0';
+    char *own_list = init_list + strlen(init_list) + 1;
+    size_t room = sizeof cgroup_lists - static_cast<size_t>(own_list - cgroup_lists);
+    if (!read_lines("/proc/self/cgroup", own_list, room)) {
+        own_list[0] = '\n';
+        own_list[1] = '\0';
     }
-    char procs[PATH_MAX];
-    char *next;
-    for (char *line = init_cgroups + 1; *line != '\0'; line = next) {
-        // ID:CONTROLLERS:PATH, the path as this cgroup namespace sees it.
-        char *end = strchr(line, '\n');
-        if (end == nullptr)
-            break;
-        next = end + 1;
-        char kept = *next;
-        *next = '\0';
-        bool there = strstr(own_cgroups, line - 1) != nullptr;
-        *next = kept;
-        char *first = strchr(line, ':');
-        char *second = first && first < end ? strchr(first + 1, ':') : nullptr;
-        if (there || second == nullptr || second > end || second[1] != '/')
+    // Init's hierarchies in the order of its list, a batch at a time (one
+    // batch holds every hierarchy a kernel has): the cgroups of a batch are
+    // found in one pass over the mounts, then joined in that order.
+    for (char *line = init_list + 1; *line != '\0';) {
+        Wanted wanted[kBatch];
+        char *cut[kBatch][2];
+        int count = 0;
+        char *next;
+        for (; *line != '\0' && count < kBatch; line = next) {
+            // ID:CONTROLLERS:PATH, the path as this cgroup namespace sees it.
+            char *end = strchr(line, '\n');
+            if (end == nullptr) {
+                line += strlen(line);
+                break;
+            }
+            next = end + 1;
+            char kept = *next;
+            *next = '\0';
+            bool there = strstr(own_list, line - 1) != nullptr;
+            *next = kept;
+            char *first = strchr(line, ':');
+            char *second = first && first < end ? strchr(first + 1, ':') : nullptr;
+            if (there || second == nullptr || second > end || second[1] != '/')
+                continue;
+            // A cgroup above the namespace's root has no name here to reach.
+            *end = '\0';
+            bool above = steps_up(second + 1);
+            *end = '\n';
+            if (above)
+                continue;
+            wanted[count] = {first + 1, second + 1, nullptr, 0};
+            cut[count][0] = second;
+            cut[count][1] = end;
+            count++;
+        }
+        if (count == 0)
             continue;
-        // Cut into its fields for a moment: the next line is found by the
-        // line feed in front of it.
-        *second = '\0';
-        *end = '\0';
-        const char *controllers = first + 1, *path = second + 1;
-        // A cgroup above the namespace's root has no name here to reach.
-        int found = steps_up(path) ? 0 : find_cgroup_procs(controllers, path, procs, sizeof procs);
-        *second = ':';
-        *end = '\n';
-        if (found == -1 || (found == 1 && !join_cgroup(procs)))
+        // Cut into their fields for the pass: the line feeds in front of
+        // the lines are needed again only by the next batch.
+        for (int i = 0; i < count; i++)
+            *cut[i][0] = *cut[i][1] = '\0';
+        bool read = find_cgroup_procs(wanted, count);
+        for (int i = 0; i < count; i++) {
+            *cut[i][0] = ':';
+            *cut[i][1] = '\n';
+        }
+        if (!read)
             return false;
+        for (int i = 0; i < count; i++) {
+            if (wanted[i].found == -1) {
+                errno = ENAMETOOLONG;
+                return false;
+            }
+            if (wanted[i].found == 1 && !join_cgroup(wanted[i].procs))
+                return false;
+        }
     }
     return true;
 }
