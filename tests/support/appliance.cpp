@@ -662,7 +662,7 @@ std::string unprivileged_copy(const std::string &program)
 
 unsigned helper_mode()
 {
-    return getenv("KORVANE_INSTALLED_HELPERS") != nullptr ? 04750u : 04755u;
+    return getenv("KORVANE_INSTALLED_HELPERS") != nullptr ? 04754u : 04755u;
 }
 
 std::vector<std::string> installed_helpers()
