@@ -28,14 +28,14 @@
 #   userns SRCDIR ARCH             a build in a user namespace that maps only
 #                                  root (no group www-data) fails, loudly,
 #                                  and makes no korvane-helpers package
-#   crossbuild SRCDIR              in a clean Debian 12 made by mmdebstrap, the
-#                                  standard recipe cross-builds the i386
-#                                  packages with nothing installed by hand
-#   autopkgtest PKGDIR             debian/tests pass against the packages,
-#                                  on a fresh Debian 12 chroot testbed
+#   crossbuild SRCDIR              on a clean Debian 12, the standard recipe
+#                                  cross-builds the i386 packages
+#   autopkgtest PKGDIR             debian/tests pass against the packages on
+#                                  a fresh Debian 12 (tools/debian-testbed.sh)
 #   deps DEPS.SH                   tools/deps.sh against stand-ins
 set -uo pipefail
 
+testbed=$(dirname "$0")/../../tools/debian-testbed.sh
 fail=0
 problem() { echo "FAIL: $*"; fail=1; }
 
@@ -260,37 +260,16 @@ userns)
     ! compgen -G "$work/korvane-helpers_*.deb" >/dev/null || problem "a korvane-helpers package was made"
     ;;
 crossbuild)
-    # The system is thrown away with its output (/dev/null); only the
-    # packages' names and dependencies come back, through the log.
-    work=$(mktemp -d /tmp/korvane-cross.XXXXXX) && trap 'rm -rf "$work"' EXIT
-    export_tree "$2" "$work/korvane" || exit 1
-    recipe='set -e; cd /build/korvane; dpkg --add-architecture i386; apt-get update -q
-        apt-get install -y -q crossbuild-essential-i386; apt-get build-dep -y -q -a i386 ./
-        dpkg-buildpackage -a i386 -us -uc -b; for d in ../*.deb; do echo "built: $d"
-        dpkg-deb --field "$d" Depends; done'
-    mmdebstrap --variant=apt --mode=root bookworm /dev/null /etc/apt/sources.list.d/debian.sources \
-        --customize-hook='mkdir -p "$1/build"' --customize-hook="copy-in $work/korvane /build" \
-        --customize-hook="chroot \"\$1\" sh -c '$recipe'" >"$work/log" 2>&1 ||
-        { tail -30 "$work/log"; echo "FAIL: the cross-build from a clean system failed"; exit 1; }
-    grep -A1 '^built: ' "$work/log"
-    grep -q '^built: ../korvane-helpers_.*_i386.deb$' "$work/log" || problem "no i386 korvane-helpers package"
+    out=$(bash "$testbed" crossbuild "$2" 2>&1) || { tail -30 <<<"$out"; echo "FAIL: the cross-build failed"; exit 1; }
+    grep -A1 '^built: ' <<<"$out"
+    grep -q '^built: korvane-helpers_.*_i386\.deb$' <<<"$out" || problem "no i386 korvane-helpers package"
     ;;
 autopkgtest)
-    # autopkgtest's chroot backend, as root: the tests make their own pid
-    # and mount namespaces. The chroot needs only to be a mount point with
-    # the machine's /proc, /sys and /dev, all in a private mount namespace
-    # that goes with this run, like the testbed itself.
-    testbed=$(mktemp -d /tmp/korvane-testbed.XXXXXX) && trap 'rm -rf --one-file-system "$testbed"' EXIT
-    mmdebstrap --variant=apt --quiet --skip=cleanup/apt/lists bookworm "$testbed" >/dev/null 2>&1 ||
-        { echo "FAIL: mmdebstrap could not make the testbed"; exit 1; }
-    # shellcheck disable=SC2016
-    unshare --mount --propagation private bash -euc '
-        root=$1; shift
-        mount --bind "$root" "$root" && mount -t proc proc "$root/proc"
-        mount --rbind /sys "$root/sys" && mount --rbind /dev "$root/dev"
-        autopkgtest --quiet "$@" -- chroot "$root"' _ "$testbed" "$2"/*.deb "$2"/*.dsc
+    out=$(bash "$testbed" autopkgtest "$2" 2>&1)
     status=$?
+    tail -40 <<<"$out"
     [ "$status" = 0 ] || problem "autopkgtest: status $status"
+    grep -Eq '^installed-helpers +PASS' <<<"$out" || problem "installed-helpers did not pass"
     ;;
 deps)
     # Stand-ins for apt-get, dpkg, dpkg-query and sleep, first on PATH, log their calls and
