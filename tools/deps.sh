@@ -14,6 +14,7 @@ packages=(
     crossbuild-essential-i386 qemu-user              # 32-bit x86 build, i386 packages, their tests
     libc6:i386 libstdc++6:i386 libgcc-s1:i386        # what the i386 packages depend on
     devscripts                                       # hardening-check
+    autopkgtest mmdebstrap                           # the installed packages' tests, in a fresh Debian 12
     clang libclang-rt-14-dev                         # fuzzing with sanitizers
     valgrind cppcheck clang-tidy                     # memcheck and static analysis
     dpkg-dev debhelper pkgconf fakeroot              # the Debian packages (debian/control's Build-Depends)

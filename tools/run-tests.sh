@@ -1,6 +1,7 @@
 #!/bin/bash
 # The whole test suite: the native build (unit, end-to-end in the sandbox
-# appliance, store, loader, fuzz, hardening, package and analysis tests),
+# appliance, store, loader, fuzz, hardening, package and analysis tests,
+# autopkgtest on the packages it built, in a fresh Debian 12 chroot),
 # the sanitizer build (unit and end-to-end) and the 32-bit x86 build, whose
 # whole suite (end-to-end tests and the real-programs tier with the 32-bit
 # helpers set-user-ID root in the sandbox appliance included, the i386
