@@ -34,6 +34,8 @@ int system_core(const char *command, int uid, int gid, const char *name)
     if (command == nullptr)
         return 1;
 
+    // On record before it starts: a command that never ends is there too.
+    auditstart(command);
     pid_t pid = fork();
     if (pid == -1)
         return auditcommand(command, -1);
