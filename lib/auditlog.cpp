@@ -1,13 +1,17 @@
-// The audit trail of root actions: one system-log record for every
-// command a helper ran as root and for every request it refused, saying
-// who asked. Records go to /dev/log as single datagrams of facility
-// authpriv, sent without ever waiting: a log reader that is missing, slow
-// or stuck costs the helper a dropped record, never a delay, and nothing
-// the helper prints or returns changes. No descriptor outlives a record.
+// The audit trail of root actions: system-log records of every command a
+// helper runs as root (one before it starts, so that a command that never
+// ends is on record too, and one after, with its status) and of every
+// request it refuses, saying who asked. Records go to /dev/log as single
+// datagrams of facility authpriv, at most 1,024 bytes each, the helper's
+// own fields before any text of the caller's. A log whose queue is full
+// is waited for, a little per record and a little more per run; then the
+// record is dropped. A missing log costs one failed connect per run.
+// Nothing the helper prints or returns changes.
 #include "setuid.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -29,19 +33,33 @@ unsigned long calleruid;     // the real user ID the helper started with,
 bool callerknown;            // once noted
 const char *shownline;       // what the next command's record shows instead
 
-// One record being built: at most a command line of 1023 characters with
-// every byte escaped, and the fixed fields around it. A value that does
-// not fit is cut, and the record says so.
+// The longest a record may be, header included: the traditional limit of
+// the system log's datagrams, which every reader takes whole.
+const size_t kRecordSize = 1024;
+// What is kept free behind a quoted value: its closing quote and the mark
+// of a cut.
+const char kCutMark[] = " cut=yes";
+const size_t kTail = sizeof kCutMark;
+
+// How long a full log is waited for: per record, and for all the records
+// of one run together.
+const int kRecordWaitMs = 250;
+const int kRunWaitMs = 1000;
+
+// One record being built. A value that does not fit is cut, and the
+// record says so.
 struct Record {
-    char text[4608];
+    char text[kRecordSize + 1];
     size_t length;
     bool cut;
 };
 
+// Appends a text of the helper's own, whole or (when even that would not
+// leave room for the tail) not at all.
 void put(Record &record, const char *text)
 {
     size_t size = strlen(text);
-    if (record.length + size >= sizeof record.text) {
+    if (record.length + size + kTail > kRecordSize) {
         record.cut = true;
         return;
     }
@@ -52,7 +70,9 @@ void put(Record &record, const char *text)
 // Appends `key="value"` with at most `limit` bytes of the value. Quotes
 // and backslashes are escaped with a backslash; control characters, DEL
 // and every byte beyond ASCII as \xHH, so that a value can neither end its
-// field nor start a line (a forged second record) in any reader.
+// field nor start a line (a forged second record) in any reader. An
+// escape is never split: the value stops before the one that would not
+// leave room for the closing quote and the cut mark.
 void putquoted(Record &record, const char *key, const char *value, size_t limit)
 {
     put(record, key);
@@ -67,14 +87,17 @@ void putquoted(Record &record, const char *key, const char *value, size_t limit)
             snprintf(escaped, sizeof escaped, "\\x%02x", c);
         else
             snprintf(escaped, sizeof escaped, "%c", c);
-        // Room is kept for the closing quote and the fields after it.
-        if (record.length + strlen(escaped) + 64 >= sizeof record.text)
+        size_t size = strlen(escaped);
+        if (record.length + size + kTail > kRecordSize)
             break;
-        put(record, escaped);
+        memcpy(record.text + record.length, escaped, size + 1);
+        record.length += size;
     }
     if (value[i] != '\0')
         record.cut = true;
-    put(record, "\"");
+    // The tail's room was kept for this quote.
+    memcpy(record.text + record.length, "\"", 2);
+    record.length++;
 }
 
 bool namecharacter(char c)
@@ -177,38 +200,108 @@ void begin(Record &record, int priority)
     put(record, uid);
 }
 
-// A socket connected to the system log, or -1 when there is none (or the
-// program is no helper): then no record is even made. Connecting never
-// waits; only sending could, and that is asked not to.
+// The socket connected to the system log, made at the first record and
+// kept for the run (close-on-exec: no command inherits it). kUnopened
+// until then; -1 once there is known to be no log (no /dev/log, or no
+// one reading it), so that a run without a log tries only once.
+const int kUnopened = -2;
+int systemlog = kUnopened;
+int waitleft = kRunWaitMs;  // what is left of the run's wait
+
+bool nolog(int error)
+{
+    return error == ENOENT || error == ECONNREFUSED || error == ENOTDIR || error == ENOTSOCK ||
+           error == EPROTOTYPE || error == EACCES;
+}
+
+void forgetlog()
+{
+    if (systemlog >= 0)
+        close(systemlog);
+    systemlog = -1;
+}
+
+// The system log, or -1 when there is none (or the program is no helper):
+// then no record is even made. Connecting never waits.
 int opensystemlog()
 {
     if (helpername[0] == '\0')
         return -1;
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd == -1)
+    if (systemlog != kUnopened)
+        return systemlog;
+    systemlog = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (systemlog == -1)
         return -1;
     struct sockaddr_un address;
     memset(&address, 0, sizeof address);
     address.sun_family = AF_UNIX;
     memcpy(address.sun_path, "/dev/log", sizeof "/dev/log");
-    if (connect(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    if (connect(systemlog, reinterpret_cast<struct sockaddr *>(&address), sizeof address) != 0)
+        forgetlog();
+    return systemlog;
 }
 
-// Sends the record as one datagram and closes the socket. A full queue or
-// any other failure drops the record: the log is a witness, never a
-// condition of the action.
-void sendrecord(int fd, Record &record)
+long long nowms()
 {
-    if (record.cut)
-        put(record, " cut=yes");
-    if (send(fd, record.text, record.length, MSG_DONTWAIT | MSG_NOSIGNAL) == -1) {
-        // Dropped.
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Sends the record as one datagram. A full queue is waited for, at most
+// kRecordWaitMs for this record and what is left of the run's kRunWaitMs;
+// then, or on any other failure, the record is dropped: the log is a
+// witness, never a condition of the action. A log that is gone is
+// forgotten for the rest of the run.
+void sendrecord(Record &record)
+{
+    if (record.cut) {
+        memcpy(record.text + record.length, kCutMark, sizeof kCutMark);
+        record.length += sizeof kCutMark - 1;
     }
-    close(fd);
+    long long deadline = nowms() + (waitleft < kRecordWaitMs ? waitleft : kRecordWaitMs);
+    for (;;) {
+        if (send(systemlog, record.text, record.length, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0)
+            return;
+        if (nolog(errno)) {
+            forgetlog();
+            return;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return;
+        long long start = nowms();
+        if (start >= deadline)
+            return;
+        struct pollfd room = {systemlog, POLLOUT, 0};
+        int ready = poll(&room, 1, static_cast<int>(deadline - start));
+        long long spent = nowms() - start;
+        waitleft -= spent < waitleft ? static_cast<int>(spent) : waitleft;
+        if (ready == 0 || (ready == -1 && errno != EINTR))
+            return;
+    }
+}
+
+// The record of a command: before it starts, and once it has ended (or
+// could not be run) with its status, which comes before the caller's
+// text.
+void recordcommand(const char *command, bool ended, int status)
+{
+    int saved = errno;
+    const char *shown = shownline != nullptr ? shownline : command;
+    if (opensystemlog() != -1) {
+        Record record;
+        begin(record, kNotice);
+        if (ended) {
+            char field[32];
+            snprintf(field, sizeof field, "status=%d ", commandstatus(status));
+            put(record, field);
+        }
+        putquoted(record, "command", shown, kRecordSize);
+        sendrecord(record);
+    }
+    errno = saved;
 }
 
 } // namespace
@@ -224,42 +317,30 @@ void auditshowas(const char *shown)
     shownline = shown;
 }
 
+void auditstart(const char *command)
+{
+    recordcommand(command, false, 0);
+}
+
 int auditcommand(const char *command, int status)
 {
-    int saved = errno;
-    const char *shown = shownline != nullptr ? shownline : command;
+    recordcommand(command, true, status);
     shownline = nullptr;
-    int fd = opensystemlog();
-    if (fd == -1) {
-        errno = saved;
-        return status;
-    }
-    Record record;
-    begin(record, kNotice);
-    putquoted(record, "command", shown, sizeof record.text);
-    char tail[32];
-    snprintf(tail, sizeof tail, " status=%d", commandstatus(status));
-    put(record, tail);
-    sendrecord(fd, record);
-    errno = saved;
     return status;
 }
 
 void auditrefusal(const char *reason, const char *argument)
 {
     int saved = errno;
-    int fd = opensystemlog();
-    if (fd == -1) {
-        errno = saved;
-        return;
+    if (opensystemlog() != -1) {
+        Record record;
+        begin(record, kWarning);
+        putquoted(record, "refused", reason, kRecordSize);
+        if (argument != nullptr) {
+            put(record, " ");
+            putquoted(record, "argument", argument, kShownArgument);
+        }
+        sendrecord(record);
     }
-    Record record;
-    begin(record, kWarning);
-    putquoted(record, "refused", reason, sizeof record.text);
-    if (argument != nullptr) {
-        put(record, " ");
-        putquoted(record, "argument", argument, kShownArgument);
-    }
-    sendrecord(fd, record);
     errno = saved;
 }

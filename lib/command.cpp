@@ -213,6 +213,9 @@ int system_core(const char *command, int uid, int gid, const char *name)
     if (command == nullptr)
         return 1;
 
+    // On record before it starts: a command that never ends is there too.
+    auditstart(command);
+
     // The command's output and errors come through pipes of the helper's,
     // passed on to the caller by relay. Only the command's ends are
     // inherited: the helper's are close-on-exec.

@@ -97,15 +97,21 @@ const int kServiceLockWait = 300;
 // root's own, say).
 int lockservice(const char *service, int seconds = kServiceLockWait);
 
-// The audit trail: every command a helper runs as root, and every request
-// it refuses, leaves one record in the system log (facility authpriv, sent
-// to /dev/log without waiting; dropped when nothing takes it at once):
-//   NAME[PID]: user=USER uid=UID command="LINE" status=STATUS   (notice)
+// The audit trail: every command a helper runs as root leaves a record
+// before it starts and one after it ended, and every request it refuses
+// leaves one, in the system log (facility authpriv, through /dev/log):
+//   NAME[PID]: user=USER uid=UID command="LINE"                  (notice)
+//   NAME[PID]: user=USER uid=UID status=STATUS command="LINE"    (notice)
 //   NAME[PID]: user=USER uid=UID refused="REASON" argument="ARG" (warning)
 // USER is the caller's name in /etc/passwd (the field is left out when it
 // has none); quoted values escape quotes, backslashes, control characters
-// and bytes beyond ASCII; a record whose value had to be cut ends with
-// cut=yes. errno is left as it was.
+// and bytes beyond ASCII. A record, header included, is at most 1,024
+// bytes, and the fields of the helper's own come before the caller's
+// text; a record whose value had to be cut ends with cut=yes. A log whose
+// queue is full is waited for, at most a quarter of a second per record
+// and a second per run, then the record is dropped; a missing log, or one
+// no one reads, is tried once per run and costs nothing more. errno is
+// left as it was.
 
 // The program's name in its records; each helper has its own compiled in
 // (cmake/KorvaneHelper.cmake), so that no caller can choose it. Programs
@@ -116,12 +122,15 @@ extern const char helpername[];
 // changes the credentials.
 void notecaller();
 
+// Records a command about to start; system_core calls it before the fork.
+void auditstart(const char *command);
+
 // Records a command that ran (or could not be run) and returns `status`,
 // its raw wait status; the record shows commandstatus(status). system_core
 // calls it after the wait.
 int auditcommand(const char *command, int status);
 
-// Shows `shown` in the next command's record instead of its line: for a
+// Shows `shown` in the next command's records instead of its line: for a
 // line that carries a secret. The text must last until that command ends.
 void auditshowas(const char *shown);
 

@@ -228,10 +228,12 @@ TEST_F(Failswitch, StartRunsDaemonThenLoggerThenPidCapture)
     // Anyone's processes named ucarp, root's included, are not the daemon.
     const pid_t others[] = {impostor(kWebUid), impostor(kWebUid), impostor(0)};
     Record ucarp = started(kValues);
-    std::string shown = "user=www-data uid=33 command=\"/usr/local/sbin/ucarp";
+    std::string shown = "command=\"/usr/local/sbin/ucarp";
     for (const std::string &word : daemon_argv({"eth0", "10.0.0.2", "7", "10.0.0.1", "1", "100", "3", "(hidden)"}))
         shown += word == "/usr/local/sbin/ucarp" ? "" : " " + word;
-    EXPECT_EQ(records_.at(0), shown + "\" status=0");
+    // Before it starts, and once its line has returned.
+    EXPECT_EQ(records_.at(0), "user=www-data uid=33 " + shown + "\"");
+    EXPECT_EQ(records_.at(1), "user=www-data uid=33 status=0 " + shown + "\"");
     for (const std::string &record : records_)
         EXPECT_EQ(record.find("s3cret"), std::string::npos) << record;
     for (pid_t other : others)

@@ -231,8 +231,10 @@ TEST_F(RealIptables, AuditRecordsReachRsyslogsAuthLog)
     EXPECT_EQ(pass("-X NOSUCHCHAIN").code(), 1);
     EXPECT_EQ(pass("-L; id").code(), 1);
     const std::vector<std::string> expected = {
-        "user=www-data uid=33 command=\"/sbin/iptables '-A' 'INPUT' '-j' 'ACCEPT'\" status=0",
-        "user=www-data uid=33 command=\"/sbin/iptables '-X' 'NOSUCHCHAIN'\" status=1",
+        "user=www-data uid=33 command=\"/sbin/iptables '-A' 'INPUT' '-j' 'ACCEPT'\"",
+        "user=www-data uid=33 status=0 command=\"/sbin/iptables '-A' 'INPUT' '-j' 'ACCEPT'\"",
+        "user=www-data uid=33 command=\"/sbin/iptables '-X' 'NOSUCHCHAIN'\"",
+        "user=www-data uid=33 status=1 command=\"/sbin/iptables '-X' 'NOSUCHCHAIN'\"",
         "user=www-data uid=33 refused=\"Invalid iptables arguments given.\" argument=\"-L; id\""};
     std::vector<std::string> filed;
     realtier::eventually([&] {
