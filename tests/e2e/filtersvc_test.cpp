@@ -174,13 +174,15 @@ protected:
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(trace_lines(), lines);
-        // One audit record a command, the last with the program's status.
+        // Two audit records a command, before and after, the last with the
+        // program's status.
         std::vector<std::string> records = log.tagged(program);
-        ASSERT_EQ(records.size(), lines.size());
+        ASSERT_EQ(records.size(), 2 * lines.size());
         for (size_t i = 0; i < records.size(); i++) {
             std::map<std::string, std::string> record = audit_fields(records[i]);
             std::string shown = record["user"] + record["uid"] + record["command"];
-            EXPECT_EQ(shown.substr(0, 10 + lines[i].size()), "www-data33" + lines[i]);  // then any redirection
+            EXPECT_EQ(shown.substr(0, 10 + lines[i / 2].size()), "www-data33" + lines[i / 2]);  // then any redirection
+            EXPECT_EQ(record.count("status"), i % 2);
         }
         if (!records.empty()) {
             EXPECT_EQ(audit_fields(records.back())["status"], std::to_string(code));

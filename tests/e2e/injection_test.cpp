@@ -128,7 +128,7 @@ protected:
     // Each is one line of fields, whatever the string held.
     void expect_records(const std::string &s, bool taken, size_t commands, const char *reason)
     {
-        ASSERT_EQ(records_.size(), taken ? commands : 1u);
+        ASSERT_EQ(records_.size(), taken ? 2 * commands : 1u);
         std::map<std::string, std::string> record = audit_fields(records_[0]);
         EXPECT_EQ(record["user"] + " " + record["uid"], "www-data 33") << records_[0];
         if (!taken) {

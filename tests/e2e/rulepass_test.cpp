@@ -48,7 +48,8 @@ TEST_F(Rulepass, TheArgumentsWordsReachIptables)
     SystemLog log;
     Result r = run("rulepass", start);
     EXPECT_EQ(log.tagged("rulepass"),
-              (std::vector<std::string>{"user=www-data uid=33 command=\"/sbin/iptables '-L' '-n'\" status=0"}));
+              (std::vector<std::string>{"user=www-data uid=33 command=\"/sbin/iptables '-L' '-n'\"",
+                                        "user=www-data uid=33 status=0 command=\"/sbin/iptables '-L' '-n'\""}));
     EXPECT_EQ(log.lines().at(0).substr(0, 4), "<85>");  // authpriv.notice
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
@@ -77,7 +78,7 @@ TEST_F(Rulepass, ReportsIptablesOwnExitCode)
         standin_stderr("iptables", "iptables: Chain does not exist.\n");
         SystemLog log;
         Result r = pass({"-X nosuchchain"});
-        EXPECT_EQ(audit_fields(log.tagged("rulepass").at(0))["status"], std::to_string(code));
+        EXPECT_EQ(audit_fields(log.tagged("rulepass").at(1))["status"], std::to_string(code));
         EXPECT_EQ(r.code(), code);
         EXPECT_EQ(r.err, "iptables: Chain does not exist.\n");
         EXPECT_EQ(trace().size(), 1u);
@@ -87,6 +88,7 @@ TEST_F(Rulepass, ReportsIptablesOwnExitCode)
 TEST_F(Rulepass, KilledIptablesGives128PlusTheSignal)
 {
     standin_delay("iptables", 20000);
+    SystemLog log;
     auto running = std::async(std::launch::async, [this] { return pass({"-L"}); });
     pid_t pid = 0;
     for (int i = 0; i < 500 && pid == 0; i++) {
@@ -97,6 +99,8 @@ TEST_F(Rulepass, KilledIptablesGives128PlusTheSignal)
             usleep(10000);
     }
     ASSERT_NE(pid, 0);
+    // On record while it still runs.
+    EXPECT_EQ(log.tagged("rulepass"), (std::vector<std::string>{"user=www-data uid=33 command=\"/sbin/iptables '-L'\""}));
     kill(pid, SIGKILL);
     EXPECT_EQ(running.get().code(), 128 + SIGKILL);
 }
