@@ -138,6 +138,7 @@ int initsetuid()
         {reset_oom_score, "Couldn't reset OOM score adjustment"},
         {reset_io_priority, "Couldn't reset I/O priority"},
         {enter_init_namespaces, "Couldn't enter init's namespaces"},
+        {enter_init_root, "Couldn't enter init's root directory"},
         {join_init_cgroups, "Couldn't join init's control groups"},
         {reset_timer_slack, "Couldn't reset timer slack"},
         {reset_personality, "Couldn't reset personality"},
@@ -146,6 +147,7 @@ int initsetuid()
         {reset_memory_policy, "Couldn't reset memory policy"},
         {reset_utilisation_clamps, "Couldn't reset utilisation clamps"},
         {join_session_keyring, "Couldn't join a new session keyring"},
+        {reset_login_uid, "Couldn't reset the audit login uid"},
     };
     for (const Step &step : steps) {
         if (!step.reset()) {

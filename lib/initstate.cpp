@@ -739,3 +739,38 @@ bool join_session_keyring()
     const int join_session_keyring = 1;  // KEYCTL_JOIN_SESSION_KEYRING
     return settled(syscall(SYS_keyctl, join_session_keyring, nullptr));
 }
+
+// No login of the caller's: root commands start with the audit login uid
+// and session unset, as init's services have them; else the kernel's audit
+// would count all a restarted daemon does, its whole life, as the caller's
+// login. Writing the unset uid clears the session too. A kernel without
+// audit has no such file; root without CAP_AUDIT_CONTROL (some
+// containers) may not change it: then it stays.
+bool reset_login_uid()
+{
+    int fd = open("/proc/self/loginuid", O_WRONLY | O_CLOEXEC);
+    if (fd == -1)
+        return errno == ENOENT || refused(errno);
+    static const char unset[] = "4294967295";
+    ssize_t n = write(fd, unset, sizeof unset - 1);
+    int error = errno;
+    close(fd);
+    errno = error;
+    return n == static_cast<ssize_t>(sizeof unset - 1) || (n == -1 && refused(error));
+}
+
+// Root commands run in process 1's root directory, not the caller's: a
+// caller in a chroot must not choose where they run. Entering init's
+// mount namespace gives that namespace's root, which is not always
+// process 1's own. initsetuid then changes to its "/". Only from within
+// init's mount namespace: where the kernel refused to enter it, the
+// process stays in its own mounts, root directory included.
+bool enter_init_root()
+{
+    struct stat own, init;
+    if (stat("/proc/self/ns/mnt", &own) != 0 || stat("/proc/1/ns/mnt", &init) != 0)
+        return refused(errno) || errno == ENOENT;
+    if (own.st_dev != init.st_dev || own.st_ino != init.st_ino)
+        return true;
+    return chroot("/proc/1/root") == 0;
+}

@@ -23,5 +23,7 @@ bool reset_thp_disable();
 bool reset_memory_policy();
 bool reset_utilisation_clamps();
 bool join_session_keyring();
+bool reset_login_uid();
+bool enter_init_root();
 
 #endif

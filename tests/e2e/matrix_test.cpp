@@ -372,6 +372,19 @@ bool tsc_trap_stops_helpers()
     return WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV;
 }
 
+// Whether root here may set an audit login uid (and so unset it again).
+bool login_resettable()
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = open("/proc/self/loginuid", O_WRONLY);
+        _exit(fd != -1 && write(fd, "33", 2) == 2 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 std::vector<State> states()
 {
     std::vector<State> all;
@@ -516,6 +529,8 @@ std::vector<State> states()
                    }, false, nullptr, absent(exists("/proc/self/autogroup"), "autogroups")});
     all.push_back({"a session keyring of its own", [](Start &s) { s.own_keyring = true; }, false, nullptr,
                    absent(syscall(SYS_keyctl, 0 /* KEYCTL_GET_KEYRING_ID */, -3 /* session */, 0) != -1, "keyrings")});
+    all.push_back({"an audit login uid of the caller's", [](Start &s) { s.login_uid = true; }, false, nullptr,
+                   login_resettable() ? "" : "root here may not set an audit login uid"});
     all.push_back({"a pseudo-terminal as controlling terminal", [](Start &s) { s.session = Start::kTerminal; }, false, nullptr,
                    absent(exists("/dev/ptmx"), "pseudo-terminals")});
     // Only a whole ".." climbs a cgroup path: "..x" is init's cgroup like
@@ -606,6 +621,8 @@ struct Expected {
     long init_keyring = 0;  // init's session keyring
     bool no_keyctl = false;  // the helper runs where keyrings cannot be joined
     pid_t program = 0;      // the helper: a session leader if its caller made it one
+    bool login_resettable = false;  // the kernel has audit, and root may change it
+    std::string root;       // init's root directory, "DEV:INO"
 };
 
 Expected expected_for(const Start &s, bool cap, bool oom_zero)
@@ -639,6 +656,9 @@ Expected expected_for(const Start &s, bool cap, bool oom_zero)
     e.place = init_placement();
     e.own_network = s.private_network;
     e.uclamp = has_clamps() ? "0 1024" : "0 0";
+    struct stat root;
+    e.root = stat("/proc/1/root", &root) == 0 ? std::to_string(root.st_dev) + ":" + std::to_string(root.st_ino) : "?";
+    e.login_resettable = login_resettable();
     e.init_keyring = syscall(SYS_keyctl, 0 /* KEYCTL_GET_KEYRING_ID */, -3 /* session */, 0);
     return e;
 }
@@ -739,6 +759,9 @@ void check_command(const Record &r, const Expected &e)
     std::sort(env.begin(), env.end());
     std::sort(trusted.begin(), trusted.end());
     EXPECT_EQ(env, trusted);
+    // No login of the caller's, where root may unset it; init's root.
+    EXPECT_TRUE(r.login == "4294967295 4294967295" || !e.login_resettable) << r.login;
+    EXPECT_EQ(r.root, e.root);
     // The shell's own PWD names the directory the command runs in: never
     // one the caller chose.
     EXPECT_EQ(r.cwd, "/");

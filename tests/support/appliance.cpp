@@ -144,6 +144,12 @@ void close_all_but(const std::vector<int> &keep)
             _exit(119);
         close(fd);
     }
+    if (s.login_uid) {
+        int fd = open("/proc/self/loginuid", O_WRONLY);
+        if (fd == -1 || write(fd, "33", 2) != 2)
+            _exit(119);
+        close(fd);
+    }
     if (s.ioprio >= 0 && syscall(SYS_ioprio_set, 1 /* IOPRIO_WHO_PROCESS */, 0, s.ioprio) != 0)
         _exit(119);
     if (s.thp_disable && prctl(PR_SET_THP_DISABLE, 1UL, 0UL, 0UL, 0UL) != 0)
@@ -504,6 +510,10 @@ std::vector<Record> trace()
             current->session = strtol(value.c_str(), nullptr, 10);
         } else if (key == "ctty") {
             current->ctty = value;
+        } else if (key == "login") {
+            current->login = value;
+        } else if (key == "root") {
+            current->root = value;
         } else if (key == "cwd") {
             current->cwd = unescape(value);
         } else if (key == "fd") {

@@ -71,6 +71,7 @@ struct Start {
     enum { kCallerSession, kOwnSession, kTerminal } session = kCallerSession;
     int autogroup_nice = kKeep;
     bool mdwe = false, thp_disable = false, bind_memory = false, own_keyring = false;
+    bool login_uid = false;                 // an audit login uid, as a login sets it
     std::string cwd = "/";
     bool remove_cwd = false;                // the caller's directory is gone
     int timeout_seconds = 30;
@@ -117,6 +118,7 @@ struct Record {
     std::string keyring_description; // "keyring;UID;GID;PERM;NAME"
     long session = 0;
     std::string ctty;               // "1" when it has a controlling terminal
+    std::string login, root;        // "LOGINUID SESSIONID"; the root's "DEV:INO"
     std::string cwd;
     std::map<int, std::string> fds; // descriptor -> what it refers to
     bool finished = false;          // an exit line followed

@@ -13,7 +13,8 @@
 // score adjustment, I/O priority, control groups, cgroup, mount and network
 // namespaces, timer slack, personality, memory-deny-write-execute, TSC
 // mode, THP disable, memory policy, utilisation clamps, autogroup, session
-// keyring, session, controlling terminal, working directory and
+// keyring, session, controlling terminal, audit login uid and session,
+// root directory, working directory and
 // descriptors. What the kernel (or an emulator) will not tell is "?".
 #include <dirent.h>
 #include <errno.h>
@@ -298,6 +299,12 @@ int main(int argc, char **argv)
     rec += scheduling(read_file("/proc/self/oom_score_adj"));
     rec += placement();
     rec += modes();
+    // The audit login and session, and the root directory as DEV:INO.
+    std::string login = read_file("/proc/self/loginuid"), audit = read_file("/proc/self/sessionid");
+    rec += "login " + (login.empty() ? std::string("?") : login) + " " + (audit.empty() ? "?" : audit) + "\n";
+    struct stat root;
+    rec += "root " + (stat("/", &root) != 0 ? std::string("?")
+                                             : std::to_string(root.st_dev) + ":" + std::to_string(root.st_ino)) + "\n";
     rec += "cwd " + escaped(cwd) + "\n";
     rec += fds;
     rec += "end\n";
