@@ -12,6 +12,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <stdint.h>
+#include <sys/mount.h>
 #include <sys/personality.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -322,6 +323,32 @@ const int kIoprioDerivedFromNice0 = (2 << 13) | 4;
 const char kUnreadable[] = "/run/appliance/matrix/unreadable";
 const char kRemoved[] = "/run/appliance/matrix/removed";
 
+// A chroot in init's own mount namespace, as a caller in a chroot (or a
+// testbed that is one) has: a root of its own, with the system's
+// directories bound in so that the helper and its commands could run there.
+const char *caller_root()
+{
+    static const char root[] = "/mnt/caller-root";
+    if (exists(root))
+        return root;
+    make_dir(root);
+    DIR *top = opendir("/");
+    for (struct dirent *e; top != nullptr && (e = readdir(top)) != nullptr;) {
+        std::string name = e->d_name, inside = std::string(root) + "/" + name;
+        char link[256];
+        ssize_t n = readlink(("/" + name).c_str(), link, sizeof link - 1);
+        int made = 0;
+        if (n > 0)
+            made = symlink(std::string(link, static_cast<size_t>(n)).c_str(), inside.c_str());
+        else if (e->d_type == DT_DIR && name != "." && name != ".." && name != "mnt")
+            made = mkdir(inside.c_str(), 0755) | mount(("/" + name).c_str(), inside.c_str(), nullptr, MS_BIND | MS_REC, nullptr);
+        EXPECT_EQ(made, 0) << inside;
+    }
+    if (top != nullptr)
+        closedir(top);
+    return root;
+}
+
 // Moves process 1 (the test) into the leaf `name` of each of the
 // sandbox's cgroups.
 void move_init_to(const std::string &name)
@@ -449,6 +476,7 @@ std::vector<State> states()
                        s.cwd = kRemoved;
                        s.remove_cwd = true;
                    }});
+    all.push_back({"a chroot of the caller's", [](Start &s) { s.root_dir = caller_root(); }});
     all.push_back({"empty argv[0]", [](Start &s) {
                        s.set_argv0 = true;
                        s.argv0 = "";

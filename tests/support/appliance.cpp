@@ -209,6 +209,8 @@ void close_all_but(const std::vector<int> &keep)
     }
     sigprocmask(SIG_SETMASK, &mask, nullptr);
 
+    if (!s.root_dir.empty() && chroot(s.root_dir.c_str()) != 0)
+        _exit(123);
     if (chdir(s.cwd.c_str()) != 0)
         _exit(123);
     if (s.remove_cwd && rmdir(s.cwd.c_str()) != 0)
