@@ -171,16 +171,31 @@ TEST_F(Graphwipe, NameThatWouldCutALineIsRefused)
         std::string name;
         bool taken;
     };
+    // 900 control bytes grow four times when escaped in the records.
+    std::string control;
+    for (int i = 0; i < 900; i++)
+        control += static_cast<char>(1 + i % 31);
     for (const Case &c : {Case{std::string(970, 'g'), true}, Case{std::string(971, 'g'), false},
                           Case{"'" + std::string(966, 'g'), true},
-                          Case{"'" + std::string(967, 'g'), false}}) {
+                          Case{"'" + std::string(967, 'g'), false}, Case{control, true}}) {
         SCOPED_TRACE(c.name.size());
         clear_trace();
+        SystemLog log;
         Result r = wipe({c.name});
         if (c.taken) {
             EXPECT_EQ(r.status, 0);
             ASSERT_EQ(trace().size(), 3u);
             EXPECT_EQ(trace()[2].argv[1], "/home/httpd/html/graphs/" + c.name + "-*.png");
+            // Every record fits a traditional datagram, header and all, and
+            // says its status before the caller's text; a cut one says so.
+            ASSERT_EQ(log.lines().size(), 6u);
+            for (size_t i = 0; i < 6; i++) {
+                const std::string &line = log.lines()[i];
+                EXPECT_LE(line.size(), 1024u);
+                EXPECT_EQ(line.find("status=") < line.find("command="), i % 2 == 1) << line;
+                std::string end = line.substr(line.size() - std::min<size_t>(line.size(), 9));
+                EXPECT_TRUE(end == "\" cut=yes" || (end.back() == '"' && c.name != control)) << line;
+            }
         } else {
             EXPECT_EQ(r.code(), 1);
             EXPECT_EQ(r.err, kRefused);

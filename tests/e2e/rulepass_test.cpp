@@ -5,10 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <future>
+#include <thread>
 
 using namespace appliance;
 
@@ -103,6 +109,35 @@ TEST_F(Rulepass, KilledIptablesGives128PlusTheSignal)
     EXPECT_EQ(log.tagged("rulepass"), (std::vector<std::string>{"user=www-data uid=33 command=\"/sbin/iptables '-L'\""}));
     kill(pid, SIGKILL);
     EXPECT_EQ(running.get().code(), 128 + SIGKILL);
+}
+
+// User nobody keeps the log's queue full with four blocking senders while
+// the log reads as a busy one does: the web user's runs are all on record.
+TEST_F(Rulepass, AnotherUsersFloodCrowdsOutNoRecord)
+{
+    SystemLog log;
+    chmod("/dev/log", 0666);
+    std::vector<pid_t> flooders;
+    for (int i = 0; i < 4; i++) {
+        if ((flooders.emplace_back(fork())) == 0) {
+            struct sockaddr_un addr = {AF_UNIX, "/dev/log"};
+            int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+            if (setresuid(65534, 65534, 65534) != 0 || connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+                _exit(1);
+            while (send(fd, "<13>nobody: flood", 17, 0) > 0 || errno == EAGAIN) {
+            }
+            _exit(1);
+        }
+    }
+    std::atomic<bool> done{false};
+    std::thread reader([&] { for (; !done; usleep(1000)) log.drain(); });
+    for (int i = 0; i < 20; i++)
+        EXPECT_EQ(pass({"-L"}).status, 0);
+    for (pid_t pid : flooders)
+        EXPECT_EQ(kill(pid, SIGKILL) | waitpid(pid, nullptr, 0), pid) << "a flooder ended early";
+    done = true;
+    reader.join();
+    EXPECT_EQ(log.tagged("rulepass").size(), 40u);
 }
 
 TEST_F(Rulepass, MissingIptablesIsNotSuccess)
