@@ -138,9 +138,11 @@ trap 'finish TERM 143' TERM
 
 register() {
     local qemu
-    if ! printf 'int main(void) { return sizeof(void *) == 4 ? 0 : 1; }\n' |
-            gcc -m32 -x c - -o "$scratch/probe" 2>/dev/null; then
-        say "no -m32 compiler to tell how they run (g++-multilib); nothing registered"
+    # The build's own cross compiler, or a multilib one.
+    printf 'int main(void) { return sizeof(void *) == 4 ? 0 : 1; }\n' >"$scratch/probe.c"
+    if ! i686-linux-gnu-gcc "$scratch/probe.c" -o "$scratch/probe" 2>/dev/null &&
+            ! gcc -m32 "$scratch/probe.c" -o "$scratch/probe" 2>/dev/null; then
+        say "no 32-bit x86 compiler to tell how they run (gcc-i686-linux-gnu or gcc-multilib); nothing registered"
         return
     fi
     if entry=$(foreign_entry); then
