@@ -764,7 +764,9 @@ bool reset_login_uid()
 // mount namespace gives that namespace's root, which is not always
 // process 1's own. initsetuid then changes to its "/". Only from within
 // init's mount namespace: where the kernel refused to enter it, the
-// process stays in its own mounts, root directory included.
+// process stays in its own mounts, root directory included. Root that may
+// not chroot (a container without CAP_SYS_CHROOT) goes on only where its
+// root already is process 1's: never from a root the caller chose.
 bool enter_init_root()
 {
     struct stat own, init;
@@ -772,5 +774,12 @@ bool enter_init_root()
         return refused(errno) || errno == ENOENT;
     if (own.st_dev != init.st_dev || own.st_ino != init.st_ino)
         return true;
-    return chroot("/proc/1/root") == 0;
+    if (chroot("/proc/1/root") == 0)
+        return true;
+    if (errno != EPERM)
+        return false;
+    bool already = stat("/", &own) == 0 && stat("/proc/1/root", &init) == 0 && own.st_dev == init.st_dev &&
+                   own.st_ino == init.st_ino;
+    errno = EPERM;
+    return already;
 }

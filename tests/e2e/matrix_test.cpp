@@ -477,6 +477,12 @@ std::vector<State> states()
                        s.remove_cwd = true;
                    }});
     all.push_back({"a chroot of the caller's", [](Start &s) { s.root_dir = caller_root(); }});
+    // Root that may not chroot runs on only where its root is init's.
+    all.push_back({"no CAP_SYS_CHROOT", [](Start &s) { s.no_chroot_cap = true; }});
+    all.push_back({"a chroot of the caller's, no CAP_SYS_CHROOT", [](Start &s) {
+                       s.root_dir = caller_root();
+                       s.no_chroot_cap = true;
+                   }, false, "Couldn't enter init's root directory: Operation not permitted\n"});
     all.push_back({"empty argv[0]", [](Start &s) {
                        s.set_argv0 = true;
                        s.argv0 = "";

@@ -209,7 +209,8 @@ void close_all_but(const std::vector<int> &keep)
     }
     sigprocmask(SIG_SETMASK, &mask, nullptr);
 
-    if (!s.root_dir.empty() && chroot(s.root_dir.c_str()) != 0)
+    if ((!s.root_dir.empty() && chroot(s.root_dir.c_str()) != 0) ||
+        (s.no_chroot_cap && prctl(PR_CAPBSET_DROP, 18 /* CAP_SYS_CHROOT */, 0UL, 0UL, 0UL) != 0))
         _exit(123);
     if (chdir(s.cwd.c_str()) != 0)
         _exit(123);
