@@ -117,6 +117,10 @@ bool reset_nice()
 
 bool reset_policy()
 {
+    // Already the normal policy, without reset-on-fork: setting it again
+    // changes nothing, but may let the scheduler run another task first.
+    if (sched_getscheduler(0) == SCHED_OTHER)
+        return true;
     struct sched_param normal = {};
     return sched_setscheduler(0, SCHED_OTHER, &normal) == 0;
 }

@@ -207,7 +207,10 @@ TEST(Initsetuid, EachRefusedStepStopsWithItsMessage)
          "Couldn't clear group list: Operation not permitted\n"},
         {[] { return fail_syscall(SYS_prlimit64, 1); }, "Couldn't reset resource limits: Input/output error\n"},
         {[] { return fail_syscall(SYS_setpriority, -1); }, "Couldn't reset nice value: Input/output error\n"},
-        {[] { return fail_syscall(SYS_sched_setscheduler, -1); },
+        {[] {
+             struct sched_param batch = {};
+             return sched_setscheduler(0, SCHED_BATCH, &batch) == 0 && fail_syscall(SYS_sched_setscheduler, -1);
+         },
          "Couldn't reset scheduling policy: Input/output error\n"},
         {[] { return fail_syscall(SYS_sched_setaffinity, -1); },
          "Couldn't reset CPU affinity: Input/output error\n"},
