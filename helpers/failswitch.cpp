@@ -4,9 +4,9 @@
 // daemon already running is stopped first, since two daemons for one
 // virtual host are never right. "stop" kills the daemon and runs the down
 // script. Only the daemon is ever recorded or killed: root processes of
-// the daemon's own program. One start or stop at a time: the last click
-// decides. "Done" and status 0 mean it happened; otherwise "Failed" and
-// the daemon command's status, or 1.
+// the daemon's own program, or of the one an upgrade replaced. One start
+// or stop at a time: the last click decides. "Done" and status 0 mean it
+// happened; otherwise "Failed" and the daemon command's status, or 1.
 //
 // The password is no one's to read: the daemon reads it from a root-only
 // file, so that it never stands on a command line, in the process list or
@@ -32,6 +32,9 @@ namespace {
 const char kEnableFlag[] = "/var/korvane/ucarp/settings/enable";
 const char kPidFile[] = "/var/run/ucarp.pid";
 const char kDaemon[] = "/usr/local/sbin/ucarp";
+// What the kernel shows as the executable of a daemon whose program was
+// replaced (an upgrade renames a new file over it) or removed.
+const char kDaemonGone[] = "/usr/local/sbin/ucarp (deleted)";
 
 // The password's file, in the directory of root's own that the service
 // lock makes (0700 root), and the new file that is renamed over it once
@@ -141,12 +144,14 @@ bool writepassword(const char *password)
 
 // Whether `pid` is the daemon: a process of real and effective user root
 // whose executable is the daemon's program file itself (device and inode
-// of what kDaemon resolves to, so a link to the program counts). Anyone
-// can start a program named ucarp; only root starts this one as root.
-// Returns 1 for the daemon, 0 for anything else or a process that is gone
-// (a zombie has no executable), and -1 when /proc cannot tell (out of
-// descriptors, say): such a process is never recorded, and a stop counts
-// it as still running.
+// of what kDaemon resolves to, so a link to the program counts), or the
+// file that was at kDaemon before an upgrade replaced or removed it (the
+// kernel then names the executable kDaemonGone). Anyone can start a
+// program named ucarp; only root puts a program at kDaemon, and only root
+// starts it as root. Returns 1 for the daemon, 0 for anything else or a
+// process that is gone (a zombie has no executable), and -1 when /proc
+// cannot tell (out of descriptors, say): such a process is never
+// recorded, and a stop counts it as still running.
 const int kUnknown = -1;
 int daemonstate(pid_t pid, const struct stat &program)
 {
@@ -155,8 +160,15 @@ int daemonstate(pid_t pid, const struct stat &program)
     struct stat exe;
     if (stat(path, &exe) != 0)
         return errno == ENOENT || errno == ESRCH ? 0 : kUnknown;
-    if (exe.st_dev != program.st_dev || exe.st_ino != program.st_ino)
-        return 0;
+    if (exe.st_dev != program.st_dev || exe.st_ino != program.st_ino) {
+        char target[sizeof kDaemonGone + 1];
+        ssize_t length = readlink(path, target, sizeof target);
+        if (length == -1)
+            return errno == ENOENT || errno == ESRCH ? 0 : kUnknown;
+        if (static_cast<size_t>(length) != sizeof kDaemonGone - 1 ||
+            memcmp(target, kDaemonGone, sizeof kDaemonGone - 1) != 0)
+            return 0;
+    }
 
     snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
     char status[2048];
