@@ -488,7 +488,7 @@ TEST_F(Failswitch, PidFileNamesTheDaemonThatStays)
     EXPECT_EQ(read_file(kPidFile), std::to_string(daemon) + "\n");
 
     // Upgraded: a new program renamed over the daemon's ("... (deleted)").
-    ASSERT_EQ(system("cd /usr/local/sbin && cp ucarp new && mv new ucarp"), 0);
+    ASSERT_EQ(system("cd /usr/local/sbin && cp ucarp new && mv new ucarp"), 0);  // NOLINT(cert-env33-c)
     Result r = run("failswitch", given({"stop"}));
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(ended(daemon));
@@ -555,7 +555,7 @@ TEST_F(Failswitch, ClicksThatComeTogether)
     ASSERT_EQ(running.size(), 1u);
     EXPECT_EQ(read_file(kPidFile), std::to_string(running[0]) + "\n");
     // Upgraded, then started: the old daemon is replaced too.
-    ASSERT_EQ(system("cd /usr/local/sbin && cp ucarp new && mv new ucarp"), 0);
+    ASSERT_EQ(system("cd /usr/local/sbin && cp ucarp new && mv new ucarp"), 0);  // NOLINT(cert-env33-c)
     EXPECT_EQ(run("failswitch", given(start_args(kValues))).status, 0);
     ASSERT_EQ((running = live_processes("ucarp")).size(), 1u);
 
