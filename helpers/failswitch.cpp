@@ -4,9 +4,14 @@
 // daemon already running is stopped first, since two daemons for one
 // virtual host are never right. "stop" kills the daemon and runs the down
 // script. Only the daemon is ever recorded or killed: root processes of
-// the daemon's own program. One start or stop at a time: the last click
-// decides. "Done" and status 0 mean it happened; otherwise "Failed" and
-// the daemon command's status, or 1.
+// the daemon's own program, or of the one an upgrade replaced. One start
+// or stop at a time: the last click decides. "Done" and status 0 mean it
+// happened; otherwise "Failed" and the daemon command's status, or 1.
+//
+// The password is no one's to read: the daemon reads it from a root-only
+// file, so that it never stands on a command line, in the process list or
+// in the log, and failswitch blanks it among its own arguments as soon as
+// it is root.
 #include "setuid.h"
 
 #include <dirent.h>
@@ -27,22 +32,37 @@ namespace {
 const char kEnableFlag[] = "/var/korvane/ucarp/settings/enable";
 const char kPidFile[] = "/var/run/ucarp.pid";
 const char kDaemon[] = "/usr/local/sbin/ucarp";
+// What the kernel shows as the executable of a daemon whose program was
+// replaced (an upgrade renames a new file over it) or removed.
+const char kDaemonGone[] = "/usr/local/sbin/ucarp (deleted)";
+
+// The password's file, in the directory of root's own that the service
+// lock makes (0700 root), and the new file that is renamed over it once
+// it is written whole. The daemon reads the first line of the file, so
+// the password is written as it is, without a line feed.
+const char kPassDir[] = "/run/korvane";
+const char kPassFile[] = "/run/korvane/ucarp.pass";
+const char kPassNew[] = "/run/korvane/ucarp.pass.new";
+// The password's own copy, terminator included (ucarp itself takes at
+// most 19 characters).
+const size_t kPassSize = 256;
 
 const char kPrefix[] = "/usr/local/sbin/ucarp -B -P"
                        " --downscript=/var/korvane/ucarp/bin/down.sh"
                        " --upscript=/var/korvane/ucarp/bin/up.sh"
                        " --interface=";
 
-// The options that follow the interface, one per value at positions 3 to 9.
+// The options that follow the interface, one per value at positions 3 to
+// 8; the password (position 9) is read from its file.
 const char *const kOptions[] = {
-    " --srcip=", " --vhid=", " --addr=", " --advbase=", " --advskew=", " --deadratio=", " --pass=",
+    " --srcip=", " --vhid=", " --addr=", " --advbase=", " --advskew=", " --deadratio=",
 };
+const char kPassOption[] = " --passfile=/run/korvane/ucarp.pass";
 
 const char kUsage[] = "failswitch (start|stop)\n\n";
 
-// The daemon's command line, and the line its audit record shows.
+// The daemon's command line.
 const size_t kCommandSize = 500;
-const size_t kShownSize = kCommandSize + sizeof "(hidden)";
 
 // Every ucarp the shell can see, into the pid file.
 const char kCapture[] = "/bin/ps -A|/bin/grep -w ucarp|/bin/grep -v failswitch|"
@@ -72,35 +92,66 @@ size_t appendvalue(char *line, const char *value, size_t size)
     return strlcatquote(line, value, size);
 }
 
-// Builds the daemon's command line from argv[2] to argv[9]. Returns 0 when
-// the finished line (with its terminator) would not fit in `size` bytes;
-// the line is then unusable and must not be run. With `hidepass` the
-// password is written "(hidden)": the line as the audit record shows it.
-int buildcommand(char *line, size_t size, char **argv, bool hidepass)
+// Builds the daemon's command line from argv[2] to argv[8] and the
+// password file's option. Returns 0 when the finished line (with its
+// terminator) would not fit in `size` bytes; the line is then unusable and
+// must not be run.
+int buildcommand(char *line, size_t size, char **argv)
 {
     line[0] = '\0';
     if (strlcat(line, kPrefix, size) >= size)
         return 0;
     if (appendvalue(line, argv[2], size) >= size)
         return 0;
-    for (int i = 0; i < 7; i++) {
+    for (int i = 0; i < 6; i++) {
         if (strlcat(line, kOptions[i], size) >= size)
             return 0;
-        if (hidepass && i == 6 ? strlcat(line, "(hidden)", size) >= size
-                               : appendvalue(line, argv[3 + i], size) >= size)
+        if (appendvalue(line, argv[3 + i], size) >= size)
             return 0;
     }
-    return 1;
+    return strlcat(line, kPassOption, size) < size;
+}
+
+// Writes the password file whole: a new file, root's and 0600 from the
+// start, in the directory of root's own (nobody else may even look into
+// it), renamed over the old one once every byte is written. Returns false,
+// with the new file gone, when any step fails.
+bool writepassword(const char *password)
+{
+    struct stat dir;
+    if (lstat(kPassDir, &dir) != 0 || !S_ISDIR(dir.st_mode) || dir.st_uid != 0 || (dir.st_mode & 077) != 0)
+        return false;
+    // A new file left by a run that died is the helper's own: only root
+    // writes in the directory.
+    if (unlink(kPassNew) != 0 && errno != ENOENT)
+        return false;
+    int fd = open(kPassNew, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
+    if (fd == -1)
+        return false;
+    size_t length = strlen(password), done = 0;
+    while (done < length) {
+        ssize_t n = write(fd, password + done, length - done);
+        if (n <= 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    bool whole = done == length;
+    if (close(fd) == 0 && whole && rename(kPassNew, kPassFile) == 0)
+        return true;
+    unlink(kPassNew);
+    return false;
 }
 
 // Whether `pid` is the daemon: a process of real and effective user root
 // whose executable is the daemon's program file itself (device and inode
-// of what kDaemon resolves to, so a link to the program counts). Anyone
-// can start a program named ucarp; only root starts this one as root.
-// Returns 1 for the daemon, 0 for anything else or a process that is gone
-// (a zombie has no executable), and -1 when /proc cannot tell (out of
-// descriptors, say): such a process is never recorded, and a stop counts
-// it as still running.
+// of what kDaemon resolves to, so a link to the program counts), or the
+// file that was at kDaemon before an upgrade replaced or removed it (the
+// kernel then names the executable kDaemonGone). Anyone can start a
+// program named ucarp; only root puts a program at kDaemon, and only root
+// starts it as root. Returns 1 for the daemon, 0 for anything else or a
+// process that is gone (a zombie has no executable), and -1 when /proc
+// cannot tell (out of descriptors, say): such a process is never
+// recorded, and a stop counts it as still running.
 const int kUnknown = -1;
 int daemonstate(pid_t pid, const struct stat &program)
 {
@@ -109,8 +160,15 @@ int daemonstate(pid_t pid, const struct stat &program)
     struct stat exe;
     if (stat(path, &exe) != 0)
         return errno == ENOENT || errno == ESRCH ? 0 : kUnknown;
-    if (exe.st_dev != program.st_dev || exe.st_ino != program.st_ino)
-        return 0;
+    if (exe.st_dev != program.st_dev || exe.st_ino != program.st_ino) {
+        char target[sizeof kDaemonGone + 1];
+        ssize_t length = readlink(path, target, sizeof target);
+        if (length == -1)
+            return errno == ENOENT || errno == ESRCH ? 0 : kUnknown;
+        if (static_cast<size_t>(length) != sizeof kDaemonGone - 1 ||
+            memcmp(target, kDaemonGone, sizeof kDaemonGone - 1) != 0)
+            return 0;
+    }
 
     snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
     char status[2048];
@@ -359,7 +417,31 @@ int report(const char *progress, int status)
     return status;
 }
 
-int startdaemon(int argc, char **argv, char *command, size_t size)
+// Keeps the password (argv[9], when there is one) in `password`, a buffer
+// of `size` bytes, and blanks it among the arguments, so that the process
+// list no longer shows it. Returns false when it does not fit; the copy is
+// then empty.
+bool keeppassword(int argc, char **argv, char *password, size_t size)
+{
+    password[0] = '\0';
+    if (argc <= 9)
+        return true;
+    size_t length = strlen(argv[9]);
+    bool fits = length < size;
+    if (fits)
+        memcpy(password, argv[9], length + 1);
+    explicit_bzero(argv[9], length);
+    return fits;
+}
+
+// Removes the password's file once no daemon is left to need it; false
+// when it is there and cannot be removed.
+bool forgetpassword()
+{
+    return unlink(kPassFile) == 0 || errno == ENOENT;
+}
+
+int startdaemon(int argc, char **argv, char *command, size_t size, char *password, bool passfits)
 {
     if (!flagexists(kEnableFlag))
         return 0;
@@ -370,15 +452,32 @@ int startdaemon(int argc, char **argv, char *command, size_t size)
         exit(1);
     }
 
-    // Refused before anything is written or run: a cut line would start
-    // the daemon with settings nobody asked for.
-    if (!buildcommand(command, size, argv, false)) {
+    // Refused before anything is written or run: a cut line or password
+    // would start the daemon with settings nobody asked for.
+    if (!buildcommand(command, size, argv) || !passfits) {
         auditrefusal("Arguments too long.", nullptr);
         tellcaller(2, "\nArguments too long.\n\n");
         exit(1);
     }
 
+    // The daemon reads only the first line of its password file: a second
+    // line would silently not count, and appliances whose passwords differ
+    // only there would take each other for the same group.
+    if (strchr(password, '\n') != nullptr) {
+        auditrefusal("Password holds a line feed.", nullptr);
+        tellcaller(2, "\nPassword holds a line feed.\n\n");
+        exit(1);
+    }
+
     lockdaemon();
+
+    // Written before anything else changes: when it cannot be, the running
+    // daemon, if any, stays as it is and nothing is started.
+    if (!writepassword(password)) {
+        auditrefusal("Couldn't write the password's file.", nullptr);
+        return report(kStarting, 1);
+    }
+    explicit_bzero(password, kPassSize);
 
     // A daemon still running (recorded or not) is stopped first, as a stop
     // stops it: the page asked for the new settings, and two daemons for
@@ -391,12 +490,6 @@ int startdaemon(int argc, char **argv, char *command, size_t size)
     if ((!finddaemons(running, program) || running.count > 0) && stopall() != 0)
         return report(kStarting, 1);
 
-    // The password never reaches the log: the record shows the line with
-    // "(hidden)" in its place (which always fits: the buffer has room for
-    // the mark beyond the longest line). Set just before the daemon's
-    // command, the one it is meant for.
-    char shown[kShownSize];
-    auditshowas(buildcommand(shown, sizeof shown, argv, true) ? shown : "(hidden)");
     int status = commandstatus(safe_system(command));
     safe_system("/usr/bin/logger -t korvane 'ucarp-Server has been started'");
     int recorded = capturepids();
@@ -415,9 +508,12 @@ int stopdaemon()
     Pids running;
     running.count = 0;
     if (!flagexists(kPidFile) && finddaemons(running, program) && running.count == 0)
-        return 0;
+        return forgetpassword() ? 0 : report(kStopping, 1);
 
-    return report(kStopping, stopall());
+    int status = stopall();
+    if (status == 0 && !forgetpassword())
+        status = 1;
+    return report(kStopping, status);
 }
 
 } // namespace
@@ -426,9 +522,11 @@ int main(int argc, char **argv)
 {
     char command[kCommandSize];
     memset(command, 0, sizeof command);
+    char password[kPassSize];
 
     if (!initsetuid())
         exit(1);
+    bool passfits = keeppassword(argc, argv, password, sizeof password);
 
     // A refused request's record never shows failswitch's arguments: any
     // of them may be the password, misplaced.
@@ -440,7 +538,7 @@ int main(int argc, char **argv)
     }
 
     if (strcmp(argv[1], "start") == 0)
-        return startdaemon(argc, argv, command, sizeof command);
+        return startdaemon(argc, argv, command, sizeof command, password, passfits);
 
     if (strcmp(argv[1], "stop") == 0)
         return stopdaemon();

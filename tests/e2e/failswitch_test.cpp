@@ -25,12 +25,13 @@ const char kUsage[] = "failswitch (start|stop)\n\n";
 const char kStarting[] = "Starting ucarpd................";
 const char kStopping[] = "Stopping ucarpd................";
 const char kTooLong[] = "\nArguments too long.\n\n";
+const char kPassFile[] = "/run/korvane/ucarp.pass";
 
 const std::vector<std::string> kFixedArgs = {
     "/usr/local/sbin/ucarp", "-B", "-P", "--downscript=/var/korvane/ucarp/bin/down.sh",
     "--upscript=/var/korvane/ucarp/bin/up.sh"};
 const char *const kOptions[] = {"--interface=", "--srcip=",   "--vhid=",      "--addr=",
-                                "--advbase=",   "--advskew=", "--deadratio=", "--pass="};
+                                "--advbase=",   "--advskew=", "--deadratio=", "--passfile="};
 
 const std::vector<std::string> kValues = {"eth0", "10.0.0.2", "7", "10.0.0.1",
                                           "1",    "100",      "3", "s3cret"};
@@ -56,7 +57,7 @@ std::vector<std::string> daemon_argv(const std::vector<std::string> &values)
 {
     std::vector<std::string> argv = kFixedArgs;
     for (size_t i = 0; i < 8; i++)
-        argv.push_back(kOptions[i] + values[i]);
+        argv.push_back(kOptions[i] + (i < 7 ? values[i] : kPassFile));
     return argv;
 }
 
@@ -134,10 +135,8 @@ protected:
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, std::string(kStarting) + "Done\n");
         EXPECT_EQ(r.err, "");
-        // The daemon's audit record comes first, its password hidden.
         records_ = log.tagged("failswitch");
-        std::string shown = records_.empty() ? "" : audit_fields(records_[0])["command"];
-        EXPECT_EQ(shown.substr(shown.rfind(' ') + 1), "--pass=(hidden)") << shown;
+        EXPECT_EQ(read_file(kPassFile), start.args.at(8)) << "the password, whole, in its file";
         std::vector<Record> seen = trace();
         EXPECT_EQ(seen.size(), 2u) << "daemon and logger, nothing else";
         for (const Record &rec : seen) {
@@ -229,7 +228,7 @@ TEST_F(Failswitch, StartRunsDaemonThenLoggerThenPidCapture)
     const pid_t others[] = {impostor(kWebUid), impostor(kWebUid), impostor(0)};
     Record ucarp = started(kValues);
     std::string shown = "command=\"/usr/local/sbin/ucarp";
-    for (const std::string &word : daemon_argv({"eth0", "10.0.0.2", "7", "10.0.0.1", "1", "100", "3", "(hidden)"}))
+    for (const std::string &word : daemon_argv(kValues))
         shown += word == "/usr/local/sbin/ucarp" ? "" : " " + word;
     // Before it starts, and once its line has returned.
     EXPECT_EQ(records_.at(0), "user=www-data uid=33 " + shown + "\"");
@@ -257,6 +256,22 @@ TEST_F(Failswitch, StartRunsDaemonThenLoggerThenPidCapture)
     ASSERT_EQ(stat("/run/appliance/trace", &trace_st), 0);
     EXPECT_GE(pid_st.st_mtim.tv_sec * 1000000000LL + pid_st.st_mtim.tv_nsec,
               trace_st.st_mtim.tv_sec * 1000000000LL + trace_st.st_mtim.tv_nsec);
+}
+
+// While the daemon holds the start, and after, no command line shows the
+// password, and only root's file, 0600 in root's directory, 0700, holds it.
+TEST_F(Failswitch, PasswordIsNoOnesToRead)
+{
+    write_file(kFlag, "");
+    standin_delay("ucarp", 300);
+    Start look = given({"-c", "cat /proc/[0-9]*/cmdline | tr '\\0' ' '; echo; for f in $(grep -rlF s3c''ret /run"
+                              " /tmp /var/korvane); do stat -c '%n %U %a' $f ${f%/*}; done"});
+    std::string during = run_together({{"failswitch", given(start_args(kValues))}, {"/bin/sh", look}}, 100)[1].out;
+    look.uid = look.gid = 0;
+    std::string after = run("/bin/sh", look).out;
+    EXPECT_NE(during.find("--passfile="), std::string::npos) << "while the daemon holds the start";
+    EXPECT_TRUE(!emulator().empty() || (during + after).find("s3cret") == std::string::npos) << "the emulator's copy";
+    EXPECT_EQ(after.substr(after.find('\n') + 1), std::string(kPassFile) + " root 600\n/run/korvane root 700\n");
 }
 
 TEST_F(Failswitch, ProgressTextsLeaveTogetherAfterTheCommandsOutput)
@@ -398,14 +413,12 @@ TEST_F(Failswitch, StopKillsTheRecordedDaemon)
         Start start = given(start_args(kValues));
         start.limits = row.limits;
         if (row.needs_raised_hard_limit && !has_cap_sys_resource()) {
-            // Nothing can write a byte, the stand-ins' trace included; the
-            // helper still goes through its whole start, and says that no
-            // daemon could be recorded.
+            // Nothing can write a byte, the password's file included: nothing starts.
             write_file(kFlag, "");
             Result r = run("failswitch", start);
             EXPECT_NE(r.code(), 0);
             EXPECT_EQ(r.out, std::string(kStarting) + "Failed\n");
-            EXPECT_NE(r.err.find("File too large"), std::string::npos) << r.err;
+            EXPECT_FALSE(exists(kPassFile) || exists(std::string(kPassFile) + ".new"));
             EXPECT_EQ(read_file(kPidFile), "");
             continue;
         }
@@ -443,7 +456,7 @@ void Failswitch::stops_the_daemon(const Record &ucarp)
     EXPECT_EQ(r.out, std::string(kStopping) + "Done\n");
     EXPECT_EQ(r.err, "");
     EXPECT_TRUE(ended(daemon));
-    EXPECT_FALSE(exists(kPidFile));
+    EXPECT_FALSE(exists(kPidFile) || exists(kPassFile));
     EXPECT_FALSE(exists("/tmp/pwned"));
 
     std::vector<Record> seen = trace();
@@ -474,6 +487,8 @@ TEST_F(Failswitch, PidFileNamesTheDaemonThatStays)
     ASSERT_NE(daemon, 0);
     EXPECT_EQ(read_file(kPidFile), std::to_string(daemon) + "\n");
 
+    // Upgraded: a new program renamed over the daemon's ("... (deleted)").
+    ASSERT_EQ(system("cd /usr/local/sbin && cp ucarp new && mv new ucarp"), 0);  // NOLINT(cert-env33-c)
     Result r = run("failswitch", given({"stop"}));
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(ended(daemon));
@@ -539,6 +554,10 @@ TEST_F(Failswitch, ClicksThatComeTogether)
     std::vector<pid_t> running = live_processes("ucarp");
     ASSERT_EQ(running.size(), 1u);
     EXPECT_EQ(read_file(kPidFile), std::to_string(running[0]) + "\n");
+    // Upgraded, then started: the old daemon is replaced too.
+    ASSERT_EQ(system("cd /usr/local/sbin && cp ucarp new && mv new ucarp"), 0);  // NOLINT(cert-env33-c)
+    EXPECT_EQ(run("failswitch", given(start_args(kValues))).status, 0);
+    ASSERT_EQ((running = live_processes("ucarp")).size(), 1u);
 
     // New settings whose daemon does not stay: the old daemon is stopped
     // first, and the start says it failed.
@@ -553,9 +572,9 @@ TEST_F(Failswitch, ClicksThatComeTogether)
     EXPECT_EQ(lines[0] + " / " + lines[2].substr(0, 21), "/var/korvane/ucarp/bin/down.sh stop / /usr/local/sbin/ucarp");
 }
 
-// The command line is 124 bytes of prefix, 61 of option texts, 7 blanks
-// and the terminator: 307 bytes are left for the values as they stand on
-// the line. A plain value costs its length, a quoted one two quotes more
+// The command line is 124 bytes of prefix, 54 of option texts, 6 blanks,
+// 35 for the password's file and the terminator: 280 bytes are left for
+// the first seven values as they stand on the line. A plain value costs its length, a quoted one two quotes more
 // and three more bytes for each single quote inside.
 TEST_F(Failswitch, LongestStartThatFitsRunsOneByteMoreIsRefused)
 {
@@ -566,15 +585,15 @@ TEST_F(Failswitch, LongestStartThatFitsRunsOneByteMoreIsRefused)
         size_t cost;       // bytes the values take on the line, padding aside
     };
     const std::vector<std::string> quoted = {"eth0", "10.0.0.2", "7", "10.0.0.1",
-                                             "1",    "100",      "3", "it's a 'secret'"};
-    const size_t plain_cost = 4 + 8 + 1 + 8 + 1 + 3 + 1 + 6;
-    const size_t quoted_cost = 4 + 8 + 1 + 8 + 1 + 3 + 1 + (15 + 2 + 3 * 3);
+                                             "1",    "100",      "it's a 'secret'", "3"};
+    const size_t plain_cost = 4 + 8 + 1 + 8 + 1 + 3 + 1;
+    const size_t quoted_cost = 4 + 8 + 1 + 8 + 1 + 3 + (15 + 2 + 3 * 3);
     for (const Case &c : {Case{"plain interface", 0, kValues, plain_cost},
-                          Case{"plain password", 7, kValues, plain_cost},
-                          Case{"quoted password", 0, quoted, quoted_cost}}) {
+                          Case{"plain deadratio", 6, kValues, plain_cost},
+                          Case{"quoted deadratio", 0, quoted, quoted_cost}}) {
         SCOPED_TRACE(c.what);
         std::vector<std::string> values = c.values;
-        size_t padding = 307 - c.cost;
+        size_t padding = 280 - c.cost;
         values[c.filler_at] += std::string(padding, 'x');
         Record ucarp = started(values);
         EXPECT_EQ(ucarp.argv, daemon_argv(values));
@@ -587,12 +606,13 @@ TEST_F(Failswitch, LongestStartThatFitsRunsOneByteMoreIsRefused)
 
     // A value that needs quoting and would only just fit unquoted.
     std::vector<std::string> values = kValues;
-    values[7] = "a b" + std::string(307 - (plain_cost - 6) - 3, 'x');
+    values[6] = "a b" + std::string(280 - (plain_cost - 1) - 3, 'x');
     expect_refused(given(start_args(values)), kTooLong);
-    values[7].erase(values[7].size() - 2);
+    values[6].erase(values[6].size() - 2);
     EXPECT_EQ(started(values).argv, daemon_argv(values));
     stop_all_daemons();
 
+    expect_refused(given({"start", "e", "a", "7", "b", "1", "0", "3", "a\nb"}), "\nPassword holds a line feed.\n\n");
     // Far too long, in each position.
     for (size_t i = 0; i < 8; i++) {
         std::vector<std::string> huge = kValues;

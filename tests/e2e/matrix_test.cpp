@@ -124,7 +124,7 @@ std::vector<Program> programs()
                   {{"/usr/local/sbin/ucarp", "-B", "-P", "--downscript=/var/korvane/ucarp/bin/down.sh",
                     "--upscript=/var/korvane/ucarp/bin/up.sh", "--interface=eth0", "--srcip=10.0.0.2",
                     "--vhid=7", "--addr=10.0.0.1", "--advbase=1", "--advskew=100", "--deadratio=3",
-                    "--pass=s3cret"},
+                    "--passfile=/run/korvane/ucarp.pass"},
                    {"/usr/bin/logger", "-t", "korvane", "ucarp-Server has been started"}},
                   "Starting ucarpd................Done\n",
                   [] {

@@ -378,14 +378,14 @@ TEST_F(RealUcarp, OneMasterTakesOverWhenTheOtherStops)
         if (!c.starts)
             continue;
         // Each pid capture found its own daemon, and only it; the password
-        // is its last argument, whole.
+        // is in the file its last argument names, whole.
         for (Side *side : {&a_, &b_}) {
             std::vector<pid_t> running = daemons(*side);
             ASSERT_EQ(running.size(), 1u) << everything(*side->log);
             EXPECT_EQ(side_file(*side, kPidFile), std::to_string(running[0]) + "\n");
             std::string argv = side_file(*side, "/proc/" + std::to_string(running[0]) + "/cmdline");
-            std::string pass = "--pass=" + (side == &a_ ? c.pass_a : c.pass_b) + '\0';
-            EXPECT_EQ(argv.substr(argv.size() - std::min(argv.size(), pass.size())), pass);
+            std::string file = "/run/korvane/ucarp.pass", last = argv.substr(argv.rfind('\0', argv.size() - 2) + 1);
+            EXPECT_EQ(last + side_file(*side, file), "--passfile=" + file + '\0' + (side == &a_ ? c.pass_a : c.pass_b));
             EXPECT_EQ(side->log->tagged("korvane"),
                       std::vector<std::string>{"ucarp-Server has been started"})
                 << everything(*side->log);

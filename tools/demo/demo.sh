@@ -82,10 +82,13 @@ demo "start with eight values (a password with a blank and shell syntax stays on
     $bin/failswitch start eth0 10.0.0.2 7 10.0.0.1 1 100 3 'pass word;$(id)'
 echo "   /var/run/ucarp.pid: $(tr '\n' ' ' < /var/run/ucarp.pid)(mode $(stat -c %a /var/run/ucarp.pid));" \
      "the web user's own ucarp, pid $impostor, not recorded"
+echo "   the password: $(stat -c '%n, %U, mode %a' /run/korvane/ucarp.pass), in $(stat -c '%n, mode %a' /run/korvane);" \
+     "command lines that show it: $(grep -l 'pass wor[d]' /proc/[0-9]*/cmdline 2>/dev/null | wc -l)"
 echo "$impostor" >> /var/run/ucarp.pid
 demo "stop (the pid file also lists the web user's ucarp): only the daemon is killed" $bin/failswitch stop
 kill -0 $impostor && echo "   the web user's ucarp, pid $impostor, still runs" && kill $impostor
 [ ! -e /var/run/ucarp.pid ] && echo "   /var/run/ucarp.pid: removed"
+[ ! -e /run/korvane/ucarp.pass ] && echo "   /run/korvane/ucarp.pass: removed"
 
 echo
 echo "== reportpurge: delete one report backup"

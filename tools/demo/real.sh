@@ -66,7 +66,7 @@ for _ in $(seq 100); do
     sleep 0.1
 done
 show "ucarp became master: ip -4 addr show dev eth1" ip -4 addr show dev eth1
-show "the daemon, and /var/run/ucarp.pid" sh -c 'ps -o pid,args -C ucarp; echo "pid file: $(cat /var/run/ucarp.pid)"'
+show "the daemon, /var/run/ucarp.pid and the password's file" sh -c 'ps -o pid,args -C ucarp; echo "pid file: $(cat /var/run/ucarp.pid)"; stat -c "%n: %U, mode %a, %s bytes" /run/korvane/ucarp.pass'
 demo "failswitch stop" $bin/failswitch stop
 show "the daemon is gone, the down script removed the address" \
     sh -c 'ps -C ucarp >/dev/null || echo "no ucarp running"; [ -e /var/run/ucarp.pid ] || echo "no pid file"; ip -4 addr show dev eth1'
