@@ -221,9 +221,10 @@ bool read_init_number(const char *path, unsigned base, unsigned long long *numbe
 
 // Enters process 1's namespace of one kind (own and init are its files in
 // /proc/self/ns and /proc/1/ns), where this process is in another. Sets
-// *entered when it did. A kernel without that kind of namespace has
-// nothing to enter.
-bool enter_namespace(const char *own_path, const char *init_path, int type, bool *entered)
+// *entered when it did, and *inside when the process is in process 1's
+// namespace now. A kernel without that kind of namespace has nothing to
+// enter.
+bool enter_namespace(const char *own_path, const char *init_path, int type, bool *entered, bool *inside)
 {
     struct stat own, init;
     if (stat(own_path, &own) != 0)
@@ -231,7 +232,7 @@ bool enter_namespace(const char *own_path, const char *init_path, int type, bool
     if (stat(init_path, &init) != 0)
         return refused(errno);
     if (own.st_dev == init.st_dev && own.st_ino == init.st_ino)
-        return true;
+        return *inside = true;
     int fd = open(init_path, O_RDONLY | O_CLOEXEC);
     if (fd == -1)
         return refused(errno);
@@ -240,7 +241,7 @@ bool enter_namespace(const char *own_path, const char *init_path, int type, bool
     close(fd);
     errno = error;
     if (result == 0)
-        *entered = true;
+        *entered = *inside = true;
     return result == 0 || refused(error);
 }
 
@@ -248,7 +249,8 @@ bool enter_namespace(const char *own_path, const char *init_path, int type, bool
 // kernel hands out their namespaces (ioctls on a pidfd): no path in /proc
 // to look up, and in the usual start nothing to enter. Returns -1 when the
 // kernel cannot answer this way, the result of enter_namespace otherwise.
-int enter_namespace_by_pidfd(int own_pidfd, int init_pidfd, unsigned long request, int type, bool *entered)
+int enter_namespace_by_pidfd(int own_pidfd, int init_pidfd, unsigned long request, int type, bool *entered,
+                             bool *inside)
 {
     if (own_pidfd == -1 || init_pidfd == -1)
         return -1;
@@ -260,12 +262,12 @@ int enter_namespace_by_pidfd(int own_pidfd, int init_pidfd, unsigned long reques
     int result = -1;
     if (init_ns != -1 && fstat(own_ns, &own) == 0 && fstat(init_ns, &init) == 0) {
         result = 1;
-        if (own.st_dev != init.st_dev || own.st_ino != init.st_ino) {
-            if (setns(init_ns, type) == 0)
-                *entered = true;
-            else
-                result = refused(errno) ? 1 : 0;
-        }
+        if (own.st_dev == init.st_dev && own.st_ino == init.st_ino)
+            *inside = true;
+        else if (setns(init_ns, type) == 0)
+            *entered = *inside = true;
+        else
+            result = refused(errno) ? 1 : 0;
     }
     int error = errno;
     close(own_ns);
@@ -274,6 +276,10 @@ int enter_namespace_by_pidfd(int own_pidfd, int init_pidfd, unsigned long reques
     errno = error;
     return result;
 }
+
+// Whether the process is in process 1's mount namespace, once
+// enter_init_namespaces has run: only there is process 1's root its to take.
+bool in_init_mounts = false;
 
 } // namespace
 
@@ -289,19 +295,22 @@ bool enter_init_namespaces()
     int own_pidfd = static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0U));
     int init_pidfd = static_cast<int>(syscall(SYS_pidfd_open, 1, 0U));
     bool done = proc_is_own(own_pidfd);
-    bool entered = false;
+    bool entered = false, inside = false;
     if (done) {
-        int by_pidfd =
-            enter_namespace_by_pidfd(own_pidfd, init_pidfd, PIDFD_GET_CGROUP_NAMESPACE, CLONE_NEWCGROUP, &entered);
-        done = by_pidfd == -1 ? enter_namespace("/proc/self/ns/cgroup", "/proc/1/ns/cgroup", CLONE_NEWCGROUP, &entered)
+        int by_pidfd = enter_namespace_by_pidfd(own_pidfd, init_pidfd, PIDFD_GET_CGROUP_NAMESPACE, CLONE_NEWCGROUP,
+                                                &entered, &inside);
+        done = by_pidfd == -1 ? enter_namespace("/proc/self/ns/cgroup", "/proc/1/ns/cgroup", CLONE_NEWCGROUP,
+                                                &entered, &inside)
                               : by_pidfd == 1;
     }
-    entered = false;
+    entered = inside = false;
     if (done) {
-        int by_pidfd = enter_namespace_by_pidfd(own_pidfd, init_pidfd, PIDFD_GET_MNT_NAMESPACE, CLONE_NEWNS, &entered);
-        done = by_pidfd == -1 ? enter_namespace("/proc/self/ns/mnt", "/proc/1/ns/mnt", CLONE_NEWNS, &entered)
+        int by_pidfd = enter_namespace_by_pidfd(own_pidfd, init_pidfd, PIDFD_GET_MNT_NAMESPACE, CLONE_NEWNS,
+                                                &entered, &inside);
+        done = by_pidfd == -1 ? enter_namespace("/proc/self/ns/mnt", "/proc/1/ns/mnt", CLONE_NEWNS, &entered, &inside)
                               : by_pidfd == 1;
     }
+    in_init_mounts = done && inside;
     // Process 1's mounts are ours now, its /proc among them.
     done = done && (!entered || proc_is_own(own_pidfd));
     int error = errno;
@@ -773,15 +782,13 @@ bool reset_login_uid()
 // root already is process 1's: never from a root the caller chose.
 bool enter_init_root()
 {
-    struct stat own, init;
-    if (stat("/proc/self/ns/mnt", &own) != 0 || stat("/proc/1/ns/mnt", &init) != 0)
-        return refused(errno) || errno == ENOENT;
-    if (own.st_dev != init.st_dev || own.st_ino != init.st_ino)
+    if (!in_init_mounts)
         return true;
     if (chroot("/proc/1/root") == 0)
         return true;
     if (errno != EPERM)
         return false;
+    struct stat own, init;
     bool already = stat("/", &own) == 0 && stat("/proc/1/root", &init) == 0 && own.st_dev == init.st_dev &&
                    own.st_ino == init.st_ino;
     errno = EPERM;

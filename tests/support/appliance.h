@@ -72,8 +72,8 @@ struct Start {
     int autogroup_nice = kKeep;
     bool mdwe = false, thp_disable = false, bind_memory = false, own_keyring = false;
     bool login_uid = false;                 // an audit login uid, as a login sets it
-    std::string root_dir;                   // a chroot the caller made (as root) before it runs
     bool no_chroot_cap = false;             // CAP_SYS_CHROOT gone from the bounding set
+    std::string root_dir;                   // a chroot the caller made (as root) before it runs
     std::string cwd = "/";
     bool remove_cwd = false;                // the caller's directory is gone
     int timeout_seconds = 30;
