@@ -264,8 +264,8 @@ TEST_F(Failswitch, PasswordIsNoOnesToRead)
 {
     write_file(kFlag, "");
     standin_delay("ucarp", 300);
-    Start look = given({"-c", "cat /proc/[0-9]*/cmdline | tr '\\0' ' '; echo; for f in $(grep -rlF s3c''ret /run"
-                              " /tmp /var/korvane); do stat -c '%n %U %a' $f ${f%/*}; done"});
+    Start look = given({"-c", "cat /proc/[0-9]*/cmdline | tr '\\0' ' '; echo; for f in $(find /run /tmp /var/korvane"
+                              " -xdev -type f -exec grep -lF s3c''ret {} +); do stat -c '%n %U %a' $f ${f%/*}; done"});
     std::string during = run_together({{"failswitch", given(start_args(kValues))}, {"/bin/sh", look}}, 100)[1].out;
     look.uid = look.gid = 0;
     std::string after = run("/bin/sh", look).out;
