@@ -40,9 +40,10 @@ const char kDaemonGone[] = "/usr/local/sbin/ucarp (deleted)";
 // lock makes (0700 root), and the new file that is renamed over it once
 // it is written whole. The daemon reads the first line of the file, so
 // the password is written as it is, without a line feed.
+#define PASSFILE "/run/korvane/ucarp.pass"
 const char kPassDir[] = "/run/korvane";
-const char kPassFile[] = "/run/korvane/ucarp.pass";
-const char kPassNew[] = "/run/korvane/ucarp.pass.new";
+const char kPassFile[] = PASSFILE;
+const char kPassNew[] = PASSFILE ".new";
 // The password's own copy, terminator included (ucarp itself takes at
 // most 19 characters).
 const size_t kPassSize = 256;
@@ -57,7 +58,7 @@ const char kPrefix[] = "/usr/local/sbin/ucarp -B -P"
 const char *const kOptions[] = {
     " --srcip=", " --vhid=", " --addr=", " --advbase=", " --advskew=", " --deadratio=",
 };
-const char kPassOption[] = " --passfile=/run/korvane/ucarp.pass";
+const char kPassOption[] = " --passfile=" PASSFILE;
 
 const char kUsage[] = "failswitch (start|stop)\n\n";
 

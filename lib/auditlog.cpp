@@ -31,7 +31,6 @@ const size_t kShownArgument = 256;
 
 unsigned long calleruid;     // the real user ID the helper started with,
 bool callerknown;            // once noted
-const char *shownline;       // what the next command's record shows instead
 
 // The longest a record may be, header included: the traditional limit of
 // the system log's datagrams, which every reader takes whole.
@@ -289,7 +288,6 @@ void sendrecord(Record &record)
 void recordcommand(const char *command, bool ended, int status)
 {
     int saved = errno;
-    const char *shown = shownline != nullptr ? shownline : command;
     if (opensystemlog() != -1) {
         Record record;
         begin(record, kNotice);
@@ -298,7 +296,7 @@ void recordcommand(const char *command, bool ended, int status)
             snprintf(field, sizeof field, "status=%d ", commandstatus(status));
             put(record, field);
         }
-        putquoted(record, "command", shown, kRecordSize);
+        putquoted(record, "command", command, kRecordSize);
         sendrecord(record);
     }
     errno = saved;
@@ -312,11 +310,6 @@ void notecaller()
     callerknown = true;
 }
 
-void auditshowas(const char *shown)
-{
-    shownline = shown;
-}
-
 void auditstart(const char *command)
 {
     recordcommand(command, false, 0);
@@ -325,7 +318,6 @@ void auditstart(const char *command)
 int auditcommand(const char *command, int status)
 {
     recordcommand(command, true, status);
-    shownline = nullptr;
     return status;
 }
 

@@ -130,10 +130,6 @@ void auditstart(const char *command);
 // calls it after the wait.
 int auditcommand(const char *command, int status);
 
-// Shows `shown` in the next command's records instead of its line: for a
-// line that carries a secret. The text must last until that command ends.
-void auditshowas(const char *shown);
-
 // Records a refused request: a short fixed reason and, where it can carry
 // no secret, the refused argument (null for none; at most 256 bytes shown).
 void auditrefusal(const char *reason, const char *argument);
